@@ -1,0 +1,122 @@
+#include "capture/recorder.h"
+
+#include "run/feedback.h"
+#include "run/scratch_file.h"
+#include "run/state.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Blocks SIGINT for its lifetime, so that the stop handler cannot run
+// between the fork and the moment the child's id is known.
+class SigintBlock {
+public:
+    SigintBlock() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigprocmask(SIG_BLOCK, &set, &old_);
+    }
+    ~SigintBlock() { restore(); }
+    void restore() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    SigintBlock(const SigintBlock &) = delete;
+    SigintBlock &operator=(const SigintBlock &) = delete;
+
+private:
+    sigset_t old_{};
+};
+
+[[noreturn]] void exec_recorder(const char *path, int seconds) {
+    char duration[16];
+    std::snprintf(duration, sizeof duration, "%d", seconds);
+    execlp("arecord", "arecord", "-q", "-d", duration, "-f", "S16_LE", "-r", "16000", "-c", "1",
+           "-t", "wav", path, static_cast<char *>(nullptr));
+    _exit(1);
+}
+
+bool file_size(const char *path, long &size) {
+    struct stat st {};
+    if (stat(path, &st) != 0) {
+        return false;
+    }
+    size = static_cast<long>(st.st_size);
+    return true;
+}
+
+} // namespace
+
+int record_audio_wav(const char *path, int seconds) {
+    if (!running) {
+        return -1;
+    }
+    // arecord opens the path by name: make it a fresh file of our own first,
+    // so that a link or another user's file planted there is never written.
+    if (!UniqueFd(create_scratch_file(path))) {
+        std::fprintf(stderr, "\nError: Could not create %s\n", path);
+        return -1;
+    }
+    pid_t child = -1;
+    int wait_status = 0;
+    pid_t waited = -1;
+    {
+        SigintBlock block;
+        child = fork();
+        if (child < 0) {
+            return -1;
+        }
+        if (child == 0) {
+            // The recorder takes Ctrl-C as a plain program would.
+            std::signal(SIGINT, SIG_DFL);
+            block.restore();
+            exec_recorder(path, seconds);
+        }
+        arecord_pid = child;
+        block.restore();
+        do {
+            waited = waitpid(child, &wait_status, 0);
+        } while (waited < 0 && errno == EINTR);
+        arecord_pid = 0;
+    }
+    long size = 0;
+    if (!running || waited != child || WIFSIGNALED(wait_status) || !WIFEXITED(wait_status) ||
+        WEXITSTATUS(wait_status) != 0 || !file_size(path, size) || size <= wav_header_size) {
+        return -1;
+    }
+    return 0;
+}
+
+int run_record_only() {
+    std::puts("NOTE: I could not find the Vosk model!");
+    std::puts("Download a model from: https://alphacephei.com/vosk/models");
+    std::puts("Then set VOSK_MODEL_PATH or place the model in /usr/share/extras/tovu/model/ (e.g. "
+              "model/vosk-model-en-us-0.22-lgraph/) or /usr/share/vosk-model-*\n");
+    std::puts("The program will only record audio.\n");
+    std::fputs("Recording audio... ", stdout);
+    std::fflush(stdout);
+
+    const int result = record_audio_wav(wav_path, record_seconds);
+    long size = 0;
+    const bool have_size = result == 0 && file_size(wav_path, size);
+    remove_scratch_file(wav_path);
+    if (!running) {
+        std::puts("Program stopped.");
+        // A stop noticed only after a good recording leaves the status alone.
+        if (result != 0) {
+            write_status("ready");
+        }
+        return 0;
+    }
+    if (result != 0) {
+        std::puts("Error");
+    } else if (have_size) {
+        std::printf("OK (%ld bytes)\n", size);
+    }
+    write_status("ready");
+    return 0;
+}

@@ -1,0 +1,16 @@
+// Fixed-duration recording through the external `arecord` command, and the
+// record-only run used when no speech model is installed.
+#pragma once
+
+inline constexpr const char *wav_path = "/tmp/stt_audio.wav";
+inline constexpr int record_seconds = 10;
+inline constexpr long wav_header_size = 44;
+
+// Records `seconds` of audio into the WAV file `path` with arecord and waits
+// for it. 0 when arecord exited with status 0, wrote more than a WAV header
+// and no stop was requested; -1 otherwise.
+int record_audio_wav(const char *path, int seconds);
+
+// The whole run without a model: notice, ten-second recording, its size.
+// Returns the exit status, always 0.
+int run_record_only();

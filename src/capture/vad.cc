@@ -1,0 +1,171 @@
+#include "capture/vad.h"
+
+#include "run/feedback.h"
+#include "run/scratch_file.h"
+#include "run/state.h"
+
+#include <alsa/asoundlib.h>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+double calculate_rms(const int16_t *samples, size_t count) {
+    int64_t sum = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const int64_t s = samples[i];
+        sum += s * s;
+    }
+    return std::sqrt(static_cast<double>(sum) / static_cast<double>(count));
+}
+
+int32_t chunks_for_duration(int32_t duration_ms) {
+    return duration_ms * sample_rate / (chunk_frames * 1000);
+}
+
+VadLimits vad_limits(int32_t max_duration_ms) {
+    return {chunks_for_duration(silence_ms), chunks_for_duration(no_speech_ms),
+            chunks_for_duration(max_duration_ms)};
+}
+
+VadStep vad_step(VadState &state, const VadLimits &limits, double level) {
+    VadStep step{level > speech_threshold, false, VadEnd::none};
+    if (step.is_speech) {
+        state.speech = true;
+        state.silence_count = 0;
+    } else {
+        ++state.silence_count;
+    }
+    step.store = state.speech || level > write_threshold;
+    ++state.chunk_count;
+    if (!state.speech && state.chunk_count >= limits.no_speech_limit) {
+        step.end = VadEnd::no_speech_timeout;
+    } else if (state.speech && state.silence_count >= limits.silence_limit) {
+        step.end = VadEnd::silence_after_speech;
+    } else if (state.chunk_count >= limits.chunk_budget) {
+        step.end = VadEnd::budget_used;
+    }
+    return step;
+}
+
+namespace {
+
+struct PcmCloser {
+    void operator()(snd_pcm_t *pcm) const { snd_pcm_close(pcm); }
+};
+using UniquePcm = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+struct HwParamsFreer {
+    void operator()(snd_pcm_hw_params_t *params) const { snd_pcm_hw_params_free(params); }
+};
+using UniqueHwParams = std::unique_ptr<snd_pcm_hw_params_t, HwParamsFreer>;
+
+UniquePcm open_capture_device() {
+    snd_pcm_t *raw = nullptr;
+    if (snd_pcm_open(&raw, "default", SND_PCM_STREAM_CAPTURE, 0) < 0) {
+        return nullptr;
+    }
+    UniquePcm pcm(raw);
+    snd_pcm_hw_params_t *raw_params = nullptr;
+    if (snd_pcm_hw_params_malloc(&raw_params) < 0) {
+        return nullptr;
+    }
+    UniqueHwParams params(raw_params);
+    unsigned int rate = sample_rate;
+    snd_pcm_hw_params_any(pcm.get(), params.get());
+    snd_pcm_hw_params_set_access(pcm.get(), params.get(), SND_PCM_ACCESS_RW_INTERLEAVED);
+    snd_pcm_hw_params_set_format(pcm.get(), params.get(), SND_PCM_FORMAT_S16_LE);
+    snd_pcm_hw_params_set_rate_near(pcm.get(), params.get(), &rate, nullptr);
+    snd_pcm_hw_params_set_channels(pcm.get(), params.get(), 1);
+    if (snd_pcm_hw_params(pcm.get(), params.get()) < 0) {
+        return nullptr;
+    }
+    params.reset();
+    snd_pcm_prepare(pcm.get());
+    return pcm;
+}
+
+void print_flushed(const char *text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+int capture(const char *path, int max_duration_ms) {
+    if (!running) {
+        return capture_failed;
+    }
+    UniquePcm pcm = open_capture_device();
+    if (!pcm) {
+        return capture_failed;
+    }
+    UniqueFd file(create_scratch_file(path));
+    if (!file) {
+        std::fprintf(stderr, "Error: Could not create %s\n", path);
+        return capture_failed;
+    }
+    std::unique_ptr<int16_t[]> buffer(new (std::nothrow) int16_t[chunk_frames]);
+    if (!buffer) {
+        return capture_failed;
+    }
+
+    const VadLimits limits = vad_limits(max_duration_ms);
+    VadState state;
+    bool failed = false;
+    int failed_reads = 0;
+
+    write_status("listening");
+    print_flushed("Listening... ");
+
+    while (running && state.chunk_count < limits.chunk_budget) {
+        const snd_pcm_sframes_t n = snd_pcm_readi(pcm.get(), buffer.get(), chunk_frames);
+        if (n < 0 && (n == -EINTR || !running)) {
+            break;
+        }
+        if (n <= 0) {
+            // A device that keeps failing, or that is gone, ends the capture.
+            const bool recovered = n == 0 || snd_pcm_prepare(pcm.get()) >= 0;
+            if (!recovered || ++failed_reads >= max_failed_reads) {
+                failed = true;
+                break;
+            }
+            continue;
+        }
+        failed_reads = 0;
+        const size_t frames = static_cast<size_t>(n);
+        const VadStep step = vad_step(state, limits, calculate_rms(buffer.get(), frames));
+        if (step.is_speech) {
+            print_flushed(".");
+        }
+        if (step.store && !write_all(file.get(), buffer.get(), frames * sizeof(int16_t))) {
+            std::fprintf(stderr, "\nError: Could not write to %s\n", path);
+            failed = true;
+            break;
+        }
+        if (step.end == VadEnd::no_speech_timeout) {
+            std::puts(" [timeout - no speech detected in the first 3 seconds]");
+            return capture_no_speech;
+        }
+        if (step.end == VadEnd::silence_after_speech) {
+            std::puts(" [silence detected]");
+            break;
+        }
+    }
+    if (!state.speech && state.chunk_count > 0) {
+        std::puts(" [no speech detected]");
+    }
+    if (failed || !running) {
+        return capture_failed;
+    }
+    return capture_ok;
+}
+
+} // namespace
+
+int record_audio_raw_vad(const char *path, int max_duration_ms) {
+    const int result = capture(path, max_duration_ms);
+    if (result == capture_no_speech) {
+        write_status("ready");
+    }
+    return result;
+}

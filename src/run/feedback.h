@@ -1,0 +1,16 @@
+// What the program shows outside the terminal: the status file and the
+// sound cues, both in the assistant's shared data directory.
+#pragma once
+
+inline constexpr const char *data_dir = "/usr/share/extras/tovu";
+inline constexpr const char *status_path = "/usr/share/extras/tovu/status";
+
+// Replaces the status file with `word` and a newline, creating the data
+// directory first when needed. Fails silently.
+void write_status(const char *word);
+
+enum class Cue { start, stop, error };
+
+// Plays the cue through the shell and waits for the player, when the cue's
+// file is readable; otherwise does nothing. The player's outcome is ignored.
+void play_cue(Cue cue);

@@ -1,0 +1,16 @@
+// Passing a run's result on to the assistant's processor program.
+#pragma once
+
+#include <string_view>
+
+inline constexpr const char *result_dir = "/tmp/tovu";
+inline constexpr const char *result_path = "/tmp/tovu/speech.json";
+
+// Writes `json` and a newline to the result file and starts tovu-processor
+// in the background with the file's path. When the file cannot be written
+// completely, reports it, plays the error cue and starts nothing.
+void hand_off_result(std::string_view json);
+
+// Writes a partial result to the result file; nothing is started and a
+// failure is not reported.
+void save_partial_result(std::string_view json);
