@@ -16,7 +16,7 @@ namespace {
 // Blocks SIGINT for its lifetime, so that the stop handler cannot run
 // between the fork and the moment the child's id is known.
 class SigintBlock {
-public:
+  public:
     SigintBlock() {
         sigset_t set;
         sigemptyset(&set);
@@ -28,7 +28,7 @@ public:
     SigintBlock(const SigintBlock &) = delete;
     SigintBlock &operator=(const SigintBlock &) = delete;
 
-private:
+  private:
     sigset_t old_{};
 };
 

@@ -69,7 +69,9 @@ bool is_usable(const char *result) {
     return result != nullptr && std::strlen(result) > min_result_length;
 }
 
-void clear_line() { std::fputs("\r\033[K", stdout); }
+void clear_line() {
+    std::fputs("\r\033[K", stdout);
+}
 
 // Final result: clean it, print it, hand it on.
 Outcome use_final_result(const char *result) {

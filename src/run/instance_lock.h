@@ -7,12 +7,12 @@
 #include <utility>
 
 class InstanceLock {
-public:
+  public:
     InstanceLock(UniqueFd fd, bool busy) : fd_(std::move(fd)), busy_(busy) {}
     // True when another run holds the lock.
     bool busy() const { return busy_; }
 
-private:
+  private:
     UniqueFd fd_;
     bool busy_;
 };

@@ -9,7 +9,7 @@
 
 // Owns a file descriptor (or -1) and closes it when the scope ends.
 class UniqueFd {
-public:
+  public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
     ~UniqueFd() {
         if (fd_ >= 0) {
@@ -35,7 +35,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -61,12 +61,12 @@ void remove_scratch_file(const char *path);
 
 // Deletes the scratch file when the scope ends.
 class ScratchFileGuard {
-public:
+  public:
     explicit ScratchFileGuard(const char *path) : path_(path) {}
     ~ScratchFileGuard() { remove_scratch_file(path_); }
     ScratchFileGuard(const ScratchFileGuard &) = delete;
     ScratchFileGuard &operator=(const ScratchFileGuard &) = delete;
 
-private:
+  private:
     const char *path_;
 };

@@ -20,7 +20,9 @@ bool is_separator(char c) {
     return is_space(c) || c == ',' || c == '.' || c == '!' || c == '?' || c == ':' || c == ';';
 }
 
-char to_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char to_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // True when `text` starts with the lower-case `prefix`, ignoring ASCII case.
 bool starts_with_folded(std::string_view text, std::string_view prefix) {

@@ -40,8 +40,8 @@ bool write_result_file(std::string_view json) {
     UniqueFd file(openat(dir.get(), result_name,
                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
     struct stat st {};
-    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_uid != geteuid() || st.st_nlink != 1) {
+    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        st.st_nlink != 1) {
         return false;
     }
     std::string content(json);

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# make_fixtures.sh OUTDIR
+# Generates what the end-to-end tests feed the program: synthetic speech
+# models and raw S16_LE 16 kHz mono audio. Every audio file ends with more
+# trailing silence than a whole capture can read, because the ALSA file
+# plugin repeats the last chunk once its input file has run out.
+set -euo pipefail
+out=$1
+here=$(cd "$(dirname "$0")" && pwd)
+stamp="$out/.complete"
+[ -f "$stamp" ] && [ "$stamp" -nt "$0" ] && [ "$stamp" -nt "$here/make_model.sh" ] && exit 0
+
+rm -rf "$out.new"
+mkdir -p "$out.new"
+cd "$out.new"
+
+"$here/make_model.sh" model "hey tovu open the browser"
+"$here/make_model.sh" model_prefix_only "hey tovu"
+# Decodes nothing from less than about 3 s of audio: {"text": ""}.
+FRAMES_PER_CHUNK=300 "$here/make_model.sh" model_deaf "hey tovu open the browser"
+
+to_raw() { sox "$1" -r 16000 -c 1 -b 16 -e signed-integer -t raw "$2" "${@:3}"; }
+
+espeak-ng -w speech.wav "hey tovu open the browser"
+# 0.5 s of silence before the words, 12 s after.
+to_raw speech.wav speech.raw pad 0.5 12
+# Nobody speaks: 12 s of digital silence.
+sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw silence.raw trim 0 12
+# Speech for longer than the 10 s budget: a tone with short gaps that never
+# add up to 1.5 s of quiet, then silence.
+sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw long_speech.raw \
+  synth 0.5 sine 440 vol 0.3 pad 0 0.3 repeat 14 pad 0 12
+
+touch .complete
+cd ..
+rm -rf "$out"
+mv "$out.new" "$out"

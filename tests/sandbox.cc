@@ -1,0 +1,386 @@
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace sandbox {
+
+namespace {
+
+std::string env_or(const char *name, const char *fallback) {
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// Single-quoted for the shell.
+std::string quote(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'') {
+            q += "'\\''";
+        } else {
+            q += c;
+        }
+    }
+    return q + "'";
+}
+
+std::string test_name() {
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
+                                       : std::string("outside-test");
+    for (char &c : name) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    return name;
+}
+
+} // namespace
+
+std::string fixtures() {
+    return env_or("TOVU_FIXTURES", TOVU_FIXTURES_DEFAULT);
+}
+std::string fixture(const std::string &name) {
+    return fixtures() + "/" + name;
+}
+std::string program() {
+    return env_or("TOVU_BINARY", TOVU_BINARY_DEFAULT);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string &path, const std::string &content, int mode) {
+    fs::create_directories(fs::path(path).parent_path());
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+bool exists(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// ---- Process ------------------------------------------------------------------
+
+Process::Process(pid_t pid, int out_fd, int err_fd) : pid_(pid), out_fd_(out_fd), err_fd_(err_fd) {}
+
+Process::Process(Process &&other) noexcept
+    : pid_(other.pid_), out_fd_(other.out_fd_), err_fd_(other.err_fd_), out_(std::move(other.out_)),
+      err_(std::move(other.err_)) {
+    other.pid_ = -1;
+    other.out_fd_ = other.err_fd_ = -1;
+}
+
+Process::~Process() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (out_fd_ >= 0) {
+        close(out_fd_);
+    }
+    if (err_fd_ >= 0) {
+        close(err_fd_);
+    }
+}
+
+// Reads whatever is available within `timeout_ms`; false once both pipes
+// are at their end.
+bool Process::pump(int timeout_ms) {
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (out_fd_ < 0 && err_fd_ < 0) {
+        return false;
+    }
+    if (poll(fds, 2, timeout_ms) <= 0) {
+        return true;
+    }
+    int *fd_refs[2] = {&out_fd_, &err_fd_};
+    std::string *bufs[2] = {&out_, &err_};
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || fds[i].revents == 0) {
+            continue;
+        }
+        char chunk[4096];
+        const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+        if (n > 0) {
+            bufs[i]->append(chunk, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            close(*fd_refs[i]);
+            *fd_refs[i] = -1;
+        }
+    }
+    return true;
+}
+
+bool Process::wait_for_output(const std::string &text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out_.find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || out_fd_ < 0) {
+            return false;
+        }
+        pump(static_cast<int>(left.count()));
+    }
+    return true;
+}
+
+void Process::interrupt() {
+    kill(pid_, SIGINT);
+}
+
+Result Process::finish(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    Result result;
+    while (out_fd_ >= 0 || err_fd_ >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            ADD_FAILURE() << "the program did not end within " << timeout.count()
+                          << " ms\nstdout:\n"
+                          << out_ << "\nstderr:\n"
+                          << err_;
+            kill(pid_, SIGKILL);
+            break;
+        }
+        pump(static_cast<int>(left.count()));
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (WIFEXITED(status)) {
+        result.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    result.out = out_;
+    result.err = err_;
+    return result;
+}
+
+// ---- Sandbox --------------------------------------------------------------
+
+Sandbox::Sandbox() {
+    const std::string work = env_or("TOVU_TEST_WORK", TOVU_TEST_WORK_DEFAULT);
+    root_ = work + "/" + test_name() + "-" + std::to_string(getpid());
+    fs::remove_all(root_);
+    for (const char *dir : {"home", "bin", "tmp", "share", "share.work"}) {
+        fs::create_directories(root_ + "/" + dir);
+    }
+    chmod(tmp().c_str(), 01777);
+    // Everyone may reach the sandbox, for runs as another user.
+    for (fs::path p = root_; p != p.root_path(); p = p.parent_path()) {
+        struct stat st {};
+        if (stat(p.c_str(), &st) == 0) {
+            chmod(p.c_str(), st.st_mode | 0755);
+        }
+    }
+    cwd_ = root_;
+    use_no_device();
+}
+
+Sandbox::~Sandbox() {
+    close_feed();
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (info != nullptr && !info->result()->Failed() && std::getenv("TOVU_KEEP") == nullptr) {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+}
+
+std::string Sandbox::tmp(const std::string &rel) const {
+    return root_ + "/tmp" + (rel.empty() ? "" : "/" + rel);
+}
+std::string Sandbox::share(const std::string &rel) const {
+    return root_ + "/share" + (rel.empty() ? "" : "/" + rel);
+}
+std::string Sandbox::data_dir(const std::string &rel) const {
+    return share("extras/tovu") + (rel.empty() ? "" : "/" + rel);
+}
+
+void Sandbox::use_asoundrc(const std::string &text) {
+    write_file(root_ + "/home/.asoundrc", text);
+}
+
+void Sandbox::use_audio(const std::string &raw_file) {
+    use_asoundrc("pcm.!default {\n"
+                 "  type file\n"
+                 "  slave.pcm \"null\"\n"
+                 "  file \"/dev/null\"\n"
+                 "  infile \"" +
+                 raw_file +
+                 "\"\n"
+                 "  format \"raw\"\n"
+                 "}\n");
+}
+
+void Sandbox::use_audio_fifo() {
+    fifo_ = root_ + "/audio.fifo";
+    mkfifo(fifo_.c_str(), 0666);
+    // Opened for reading too, so that opening never blocks and writes never
+    // fail with EPIPE while the program has not opened its end yet.
+    feed_fd_ = open(fifo_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    use_audio(fifo_);
+}
+
+void Sandbox::feed(const std::string &raw_bytes) {
+    const char *p = raw_bytes.data();
+    size_t left = raw_bytes.size();
+    while (left > 0) {
+        pollfd pfd{feed_fd_, POLLOUT, 0};
+        if (poll(&pfd, 1, 20000) <= 0) {
+            ADD_FAILURE() << "the program stopped reading its audio";
+            return;
+        }
+        const ssize_t n = write(feed_fd_, p, left);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                continue;
+            }
+            ADD_FAILURE() << "cannot feed audio: " << std::strerror(errno);
+            return;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void Sandbox::feed_file(const std::string &raw_file, size_t offset, size_t bytes) {
+    feed(read_file(raw_file).substr(offset, bytes));
+}
+
+void Sandbox::close_feed() {
+    if (feed_fd_ >= 0) {
+        close(feed_fd_);
+        feed_fd_ = -1;
+    }
+}
+
+void Sandbox::use_no_device() {
+    use_asoundrc("pcm.!default {\n  type hw\n  card 99\n}\n");
+}
+
+void Sandbox::install_model(const std::string &model_name, const std::string &share_rel) {
+    fs::create_directories(fs::path(share(share_rel)).parent_path());
+    fs::copy(fixture(model_name), share(share_rel), fs::copy_options::recursive);
+}
+
+void Sandbox::install_cues() {
+    for (const char *cue : {"start.wav", "stop.wav", "error.wav"}) {
+        write_file(data_dir(cue), "RIFF");
+    }
+    const std::string log = root_ + "/cues.log";
+    for (const char *player : {"paplay", "aplay"}) {
+        add_program(player, std::string("echo \"") + player + " $(basename \"$1\")\" >> " +
+                                quote(log) + "\n");
+    }
+}
+
+std::vector<std::string> Sandbox::cues_played() const {
+    std::vector<std::string> lines;
+    std::istringstream in(read_file(root_ + "/cues.log"));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void Sandbox::add_program(const std::string &name, const std::string &script) {
+    write_file(root_ + "/bin/" + name, "#!/bin/sh\n" + script, 0755);
+}
+
+void Sandbox::set_env(const std::string &name, const std::string &value) {
+    env_[name] = value;
+}
+
+void Sandbox::set_cwd(const std::string &dir) {
+    fs::create_directories(dir);
+    cwd_ = dir;
+}
+
+void Sandbox::run_as(uid_t uid, gid_t gid) {
+    uid_ = uid;
+    gid_ = gid;
+}
+
+void Sandbox::before_run(const std::string &shell) {
+    setup_ += shell + "\n";
+}
+
+std::string Sandbox::status() const {
+    return read_file(data_dir("status"));
+}
+
+Process Sandbox::start() const {
+    std::string script = "set -e\n";
+    script += "mount -t overlay overlay -o lowerdir=/usr/share,upperdir=" + share() +
+              ",workdir=" + root_ + "/share.work /usr/share\n";
+    script += "mount --bind " + quote(tmp()) + " /tmp\n";
+    script += setup_;
+    script += "cd " + quote(cwd_) + "\n";
+    script += "exec ";
+    if (uid_ != 0) {
+        script += "setpriv --reuid=" + std::to_string(uid_) + " --regid=" + std::to_string(gid_) +
+                  " --clear-groups ";
+    }
+    script += "env -i HOME=" + quote(root_ + "/home") +
+              " PATH=" + quote(root_ + "/bin:/usr/local/bin:/usr/bin:/bin");
+    for (const char *pass : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char *value = std::getenv(pass)) {
+            script += std::string(" ") + pass + "=" + quote(value);
+        }
+    }
+    for (const auto &[name, value] : env_) {
+        script += " " + name + "=" + quote(value);
+    }
+    script += " " + env_or("TOVU_RUN_WRAPPER", "") + " " + quote(program()) + "\n";
+
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        execlp("unshare", "unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+               script.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    return Process(pid, out[0], err[0]);
+}
+
+Result Sandbox::run(std::chrono::milliseconds timeout) const {
+    return start().finish(timeout);
+}
+
+} // namespace sandbox

@@ -1,0 +1,118 @@
+// Runs the real tovu-voice binary hermetically: in a private mount namespace
+// whose /tmp is the sandbox's own folder and whose /usr/share is an overlay
+// with the sandbox's folder as upper layer, with a HOME whose .asoundrc makes
+// ALSA's default capture device read a raw file (or a FIFO), and with stub
+// programs on PATH.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace sandbox {
+
+// Folder of the generated models and audio (TOVU_FIXTURES).
+std::string fixtures();
+std::string fixture(const std::string &name);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content, int mode = 0644);
+bool exists(const std::string &path); // lstat: links count too
+
+struct Result {
+    int exit_status = -1; // -1 when killed by a signal
+    int signal = 0;
+    std::string out;
+    std::string err;
+};
+
+class Sandbox;
+
+// A started run: its output can be watched while it goes on.
+class Process {
+  public:
+    Process(Process &&) noexcept;
+    ~Process();
+    pid_t pid() const { return pid_; }
+    // Waits (at most `timeout`) until stdout contains `text`; false on
+    // timeout or when the program ended first.
+    bool wait_for_output(const std::string &text,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    void interrupt(); // SIGINT
+    Result finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+  private:
+    friend class Sandbox;
+    Process(pid_t pid, int out_fd, int err_fd);
+    bool pump(int timeout_ms);
+    pid_t pid_;
+    int out_fd_;
+    int err_fd_;
+    std::string out_;
+    std::string err_;
+};
+
+class Sandbox {
+  public:
+    // A fresh folder under the build tree, named after the current test.
+    Sandbox();
+    ~Sandbox();
+
+    const std::string &root() const { return root_; }
+    // Host paths of what the program sees as /tmp and /usr/share.
+    std::string tmp(const std::string &rel = "") const;
+    std::string share(const std::string &rel = "") const;
+    // The shared data directory, host side.
+    std::string data_dir(const std::string &rel = "") const;
+
+    // Default capture device reads this raw S16_LE 16 kHz mono file.
+    void use_audio(const std::string &raw_file);
+    // Default capture device reads a FIFO that the test writes (feed()).
+    void use_audio_fifo();
+    void feed(const std::string &raw_bytes);
+    void feed_file(const std::string &raw_file, size_t offset, size_t bytes);
+    void close_feed();
+    // Default capture device does not exist.
+    void use_no_device();
+    // Any .asoundrc text.
+    void use_asoundrc(const std::string &text);
+
+    // Copies a generated model to /usr/share/<rel> inside the sandbox.
+    void install_model(const std::string &model_name, const std::string &share_rel);
+    // Installs the three cue files; the stub players log what they play.
+    void install_cues();
+    // Lines logged by the stub players ("paplay start.wav", ...).
+    std::vector<std::string> cues_played() const;
+
+    // A stub program on PATH (a shell script body).
+    void add_program(const std::string &name, const std::string &script);
+    void set_env(const std::string &name, const std::string &value);
+    // Working directory of the program (created); default: the sandbox root.
+    void set_cwd(const std::string &dir);
+    // Run as this user (uid:gid) instead of root.
+    void run_as(uid_t uid, gid_t gid);
+    // Extra shell commands run inside the namespace before the program.
+    void before_run(const std::string &shell);
+
+    std::string status() const; // content of the status file, "" if none
+
+    Process start() const;
+    Result run(std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
+
+  private:
+    std::string root_;
+    std::string cwd_;
+    std::map<std::string, std::string> env_;
+    std::string setup_;
+    std::string fifo_;
+    int feed_fd_ = -1;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+};
+
+// Paths the tests use.
+std::string program(); // the tovu-voice under test (TOVU_BINARY)
+
+} // namespace sandbox
