@@ -11,6 +11,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +60,19 @@ std::string fixtures() {
 std::string fixture(const std::string &name) {
     return fixtures() + "/" + name;
 }
+std::string fake_vosk_library() {
+    return env_or("TOVU_FAKE_VOSK", TOVU_FAKE_VOSK_DEFAULT);
+}
+
+std::vector<std::string> read_lines(const std::string &path) {
+    std::vector<std::string> lines;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 std::string program() {
     return env_or("TOVU_BINARY", TOVU_BINARY_DEFAULT);
 }
@@ -273,6 +287,20 @@ void Sandbox::feed_file(const std::string &raw_file, size_t offset, size_t bytes
     feed(read_file(raw_file).substr(offset, bytes));
 }
 
+bool Sandbox::wait_until_fed(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int pending = 0;
+        if (ioctl(feed_fd_, FIONREAD, &pending) != 0 || pending == 0) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        usleep(1000);
+    }
+}
+
 void Sandbox::close_feed() {
     if (feed_fd_ >= 0) {
         close(feed_fd_);
@@ -301,12 +329,24 @@ void Sandbox::install_cues() {
 }
 
 std::vector<std::string> Sandbox::cues_played() const {
-    std::vector<std::string> lines;
-    std::istringstream in(read_file(root_ + "/cues.log"));
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
+    return read_lines(root_ + "/cues.log");
+}
+
+void Sandbox::use_fake_vosk(const std::map<std::string, std::string> &behaviour) {
+    set_env("LD_PRELOAD", fake_vosk_library());
+    set_env("FAKE_VOSK_LOG", root_ + "/vosk.log");
+    set_env("FAKE_VOSK_SAMPLES", root_ + "/vosk.samples");
+    for (const auto &[name, value] : behaviour) {
+        set_env(name, value);
     }
-    return lines;
+}
+
+std::vector<std::string> Sandbox::fake_vosk_calls() const {
+    return read_lines(root_ + "/vosk.log");
+}
+
+std::string Sandbox::fake_vosk_samples() const {
+    return read_file(root_ + "/vosk.samples");
 }
 
 void Sandbox::add_program(const std::string &name, const std::string &script) {

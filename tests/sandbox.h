@@ -73,6 +73,9 @@ class Sandbox {
     void use_audio_fifo();
     void feed(const std::string &raw_bytes);
     void feed_file(const std::string &raw_file, size_t offset, size_t bytes);
+    // Waits until the program has read everything fed so far; false on
+    // timeout.
+    bool wait_until_fed(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void close_feed();
     // Default capture device does not exist.
     void use_no_device();
@@ -85,6 +88,12 @@ class Sandbox {
     void install_cues();
     // Lines logged by the stub players ("paplay start.wav", ...).
     std::vector<std::string> cues_played() const;
+
+    // Replaces libvosk with the stand-in library, configured by FAKE_VOSK_*
+    // variables (see fake_vosk.cc). Its call log is fake_vosk_calls().
+    void use_fake_vosk(const std::map<std::string, std::string> &behaviour = {});
+    std::vector<std::string> fake_vosk_calls() const;
+    std::string fake_vosk_samples() const; // bytes handed to the recognizer
 
     // A stub program on PATH (a shell script body).
     void add_program(const std::string &name, const std::string &script);
@@ -113,6 +122,8 @@ class Sandbox {
 };
 
 // Paths the tests use.
-std::string program(); // the tovu-voice under test (TOVU_BINARY)
+std::string program();           // the tovu-voice under test (TOVU_BINARY)
+std::string fake_vosk_library(); // the stand-in libvosk (TOVU_FAKE_VOSK)
+std::vector<std::string> read_lines(const std::string &path);
 
 } // namespace sandbox
