@@ -10,10 +10,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 want_tests=0
 [ "${1:-}" = "--tests" ] && want_tests=1
 
-packages=(g++ cmake make pkg-config libasound2-dev alsa-utils ca-certificates)
+packages=(g++ cmake make pkg-config libasound2-dev alsa-utils ca-certificates sox)
 if [ "$want_tests" = 1 ]; then
   packages+=(googletest libgtest-dev libgmock-dev espeak-ng sox libfst-tools util-linux
-             python3 clang libclang-rt-14-dev valgrind)
+             python3 clang libclang-rt-14-dev valgrind
+             libbenchmark-dev dpkg-dev file man-db)
 fi
 
 missing=()

@@ -9,10 +9,15 @@
 //                               default {"text": ""} and {"partial" : ""})
 //   FAKE_VOSK_LOG=<file>        one line per call, in order
 //   FAKE_VOSK_SAMPLES=<file>    the samples handed to accept_waveform_s
+//   FAKE_VOSK_ACCEPT_GATE=<fifo> accept_waveform_s opens this FIFO for
+//                               reading and returns only once a byte has
+//                               come (or every writer has closed it)
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 extern "C" {
 
@@ -87,6 +92,14 @@ void vosk_recognizer_free(VoskRecognizer *recognizer) {
 
 int vosk_recognizer_accept_waveform_s(VoskRecognizer *, const short *data, int length) {
     log_call("vosk_recognizer_accept_waveform_s %d", length);
+    if (const char *gate = std::getenv("FAKE_VOSK_ACCEPT_GATE")) {
+        const int fd = open(gate, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            char byte = 0;
+            [[maybe_unused]] const ssize_t ignored = read(fd, &byte, 1);
+            close(fd);
+        }
+    }
     if (const char *path = std::getenv("FAKE_VOSK_SAMPLES")) {
         if (FILE *out = std::fopen(path, "wb")) {
             std::fwrite(data, sizeof(short), static_cast<size_t>(length), out);

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +63,9 @@ std::string fixture(const std::string &name) {
 }
 std::string fake_vosk_library() {
     return env_or("TOVU_FAKE_VOSK", TOVU_FAKE_VOSK_DEFAULT);
+}
+std::string fake_alsa_library() {
+    return env_or("TOVU_FAKE_ALSA", TOVU_FAKE_ALSA_DEFAULT);
 }
 
 std::vector<std::string> read_lines(const std::string &path) {
@@ -184,8 +188,10 @@ Result Process::finish(std::chrono::milliseconds timeout) {
         pump(static_cast<int>(left.count()));
     }
     int status = 0;
-    waitpid(pid_, &status, 0);
+    rusage usage{};
+    wait4(pid_, &status, 0, &usage);
     pid_ = -1;
+    result.max_rss_kb = usage.ru_maxrss;
     if (WIFEXITED(status)) {
         result.exit_status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -332,8 +338,25 @@ std::vector<std::string> Sandbox::cues_played() const {
     return read_lines(root_ + "/cues.log");
 }
 
+void Sandbox::preload(const std::string &library) {
+    const auto set = env_.find("LD_PRELOAD");
+    set_env("LD_PRELOAD", set == env_.end() ? library : set->second + ":" + library);
+}
+
+void Sandbox::use_fake_alsa(const std::map<std::string, std::string> &behaviour) {
+    preload(fake_alsa_library());
+    set_env("FAKE_ALSA_LOG", root_ + "/alsa.log");
+    for (const auto &[name, value] : behaviour) {
+        set_env(name, value);
+    }
+}
+
+std::vector<std::string> Sandbox::fake_alsa_calls() const {
+    return read_lines(root_ + "/alsa.log");
+}
+
 void Sandbox::use_fake_vosk(const std::map<std::string, std::string> &behaviour) {
-    set_env("LD_PRELOAD", fake_vosk_library());
+    preload(fake_vosk_library());
     set_env("FAKE_VOSK_LOG", root_ + "/vosk.log");
     set_env("FAKE_VOSK_SAMPLES", root_ + "/vosk.samples");
     for (const auto &[name, value] : behaviour) {
@@ -351,6 +374,10 @@ std::string Sandbox::fake_vosk_samples() const {
 
 void Sandbox::add_program(const std::string &name, const std::string &script) {
     write_file(root_ + "/bin/" + name, "#!/bin/sh\n" + script, 0755);
+}
+
+void Sandbox::set_path(const std::string &path) {
+    path_ = path;
 }
 
 void Sandbox::set_env(const std::string &name, const std::string &value) {
@@ -376,11 +403,34 @@ std::string Sandbox::status() const {
 }
 
 Process Sandbox::start() const {
+    return launch(0);
+}
+
+Process Sandbox::start_beside(pid_t neighbour) const {
+    // nsenter must find the neighbour in a namespace of its own already:
+    // the program must never run on the real /tmp and /usr/share.
+    const auto own = fs::read_symlink("/proc/self/ns/mnt");
+    const std::string theirs = "/proc/" + std::to_string(neighbour) + "/ns/mnt";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::error_code error;
+    while (fs::read_symlink(theirs, error) == own && std::chrono::steady_clock::now() < deadline) {
+        usleep(1000);
+    }
+    return launch(neighbour);
+}
+
+Process Sandbox::launch(pid_t beside) const {
     std::string script = "set -e\n";
-    script += "mount -t overlay overlay -o lowerdir=/usr/share,upperdir=" + share() +
-              ",workdir=" + root_ + "/share.work /usr/share\n";
-    script += "mount --bind " + quote(tmp()) + " /tmp\n";
-    script += setup_;
+    if (beside == 0) {
+        script += "mount -t overlay overlay -o lowerdir=/usr/share,upperdir=" + share() +
+                  ",workdir=" + root_ + "/share.work /usr/share\n";
+        script += "mount --bind " + quote(tmp()) + " /tmp\n";
+        script += setup_;
+    } else {
+        // The neighbour may still be mounting; /tmp is mounted last.
+        script += "i=0\nuntil [ /tmp -ef " + quote(tmp()) +
+                  " ]; do\n  i=$((i + 1)); [ $i -lt 1000 ] || exit 125; sleep 0.01\ndone\n";
+    }
     script += "cd " + quote(cwd_) + "\n";
     script += "exec ";
     if (uid_ != 0) {
@@ -388,7 +438,7 @@ Process Sandbox::start() const {
                   " --clear-groups ";
     }
     script += "env -i HOME=" + quote(root_ + "/home") +
-              " PATH=" + quote(root_ + "/bin:/usr/local/bin:/usr/bin:/bin");
+              " PATH=" + quote(path_.empty() ? root_ + "/bin:/usr/local/bin:/usr/bin:/bin" : path_);
     for (const char *pass : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
         if (const char *value = std::getenv(pass)) {
             script += std::string(" ") + pass + "=" + quote(value);
@@ -404,12 +454,18 @@ Process Sandbox::start() const {
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
     }
+    const std::string target = std::to_string(beside);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, STDIN_FILENO);
+        if (beside != 0) {
+            execlp("nsenter", "nsenter", "--mount", "--target", target.c_str(), "/bin/sh", "-c",
+                   script.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
         execlp("unshare", "unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                script.c_str(), static_cast<char *>(nullptr));
         _exit(127);

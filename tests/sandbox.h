@@ -24,6 +24,7 @@ bool exists(const std::string &path); // lstat: links count too
 struct Result {
     int exit_status = -1; // -1 when killed by a signal
     int signal = 0;
+    long max_rss_kb = 0; // peak resident memory of the run (the program's)
     std::string out;
     std::string err;
 };
@@ -95,9 +96,19 @@ class Sandbox {
     std::vector<std::string> fake_vosk_calls() const;
     std::string fake_vosk_samples() const; // bytes handed to the recognizer
 
+    // Puts a capture device that fails on demand in front of ALSA (see
+    // fake_alsa.cc), configured by FAKE_ALSA_* variables; it passes what it
+    // does not fake on to the device chosen with use_audio(). Its call log is
+    // fake_alsa_calls().
+    void use_fake_alsa(const std::map<std::string, std::string> &behaviour = {});
+    std::vector<std::string> fake_alsa_calls() const;
+
     // A stub program on PATH (a shell script body).
     void add_program(const std::string &name, const std::string &script);
     void set_env(const std::string &name, const std::string &value);
+    // Replaces the default PATH (the stub folder, then the system's), e.g.
+    // with the stub folder alone to hide an installed program.
+    void set_path(const std::string &path);
     // Working directory of the program (created); default: the sandbox root.
     void set_cwd(const std::string &dir);
     // Run as this user (uid:gid) instead of root.
@@ -108,13 +119,21 @@ class Sandbox {
     std::string status() const; // content of the status file, "" if none
 
     Process start() const;
+    // Starts the program once more in the mount namespace of `neighbour`, a
+    // process of this sandbox that is still running (its /tmp and /usr/share;
+    // the before_run() commands are not repeated), as when the hotkey is
+    // pressed twice.
+    Process start_beside(pid_t neighbour) const;
     Result run(std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
 
   private:
+    Process launch(pid_t beside) const;
+    void preload(const std::string &library); // added to LD_PRELOAD
     std::string root_;
     std::string cwd_;
     std::map<std::string, std::string> env_;
     std::string setup_;
+    std::string path_;
     std::string fifo_;
     int feed_fd_ = -1;
     uid_t uid_ = 0;
@@ -124,6 +143,7 @@ class Sandbox {
 // Paths the tests use.
 std::string program();           // the tovu-voice under test (TOVU_BINARY)
 std::string fake_vosk_library(); // the stand-in libvosk (TOVU_FAKE_VOSK)
+std::string fake_alsa_library(); // the failing capture device (TOVU_FAKE_ALSA)
 std::vector<std::string> read_lines(const std::string &path);
 
 } // namespace sandbox

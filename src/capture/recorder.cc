@@ -55,8 +55,9 @@ int record_audio_wav(const char *path, int seconds) {
     if (!running) {
         return -1;
     }
-    // arecord opens the path by name: make it a fresh file of our own first,
-    // so that a link or another user's file planted there is never written.
+    // arecord deletes the path and creates it again by name: make sure first
+    // that no link or file of another user is planted there, by making it a
+    // fresh file of our own.
     if (!UniqueFd(create_scratch_file(path))) {
         std::fprintf(stderr, "\nError: Could not create %s\n", path);
         return -1;
@@ -66,6 +67,10 @@ int record_audio_wav(const char *path, int seconds) {
     pid_t waited = -1;
     {
         SigintBlock block;
+        // A Ctrl-C that came before the block has found no recorder to stop.
+        if (!running) {
+            return -1;
+        }
         child = fork();
         if (child < 0) {
             return -1;
@@ -73,6 +78,8 @@ int record_audio_wav(const char *path, int seconds) {
         if (child == 0) {
             // The recorder takes Ctrl-C as a plain program would.
             std::signal(SIGINT, SIG_DFL);
+            // The recording is private, like every file the program makes.
+            umask(077);
             block.restore();
             exec_recorder(path, seconds);
         }
