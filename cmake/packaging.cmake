@@ -1,0 +1,161 @@
+# Installation and the Debian package.
+#
+#   cmake --install build [--prefix /usr/local]     install from source
+#   (cd build && cpack -G DEB)                       tovu-voice_<version>_<arch>.deb
+#
+# Layout, under the prefix (DESTDIR honoured as usual):
+#   bin/tovu-voice
+#   share/man/man1/tovu-voice.1.gz
+#   lib/tovu-voice/libvosk.so      the fetched libvosk, found through the
+#                                  binary's RUNPATH; not installed when a
+#                                  system libvosk was linked
+# and, whatever the prefix, the sound cues in /usr/share/extras/tovu (under
+# DESTDIR when it is set): the program looks for them only there.
+
+include(GNUInstallDirs)
+
+# The shared data directory is fixed in the program.
+set(TOVU_DATA_DIR /usr/share/extras/tovu)
+set(TOVU_PRIVATE_LIBDIR lib/tovu-voice)
+
+# ---- The program and its libvosk ---------------------------------------------
+
+string(FIND "${VOSK_LIBRARY}" "${CMAKE_SOURCE_DIR}/.deps/" fetched_vosk_at)
+if(fetched_vosk_at EQUAL 0)
+  set(bundle_vosk_default ON)
+else()
+  set(bundle_vosk_default OFF)
+endif()
+option(TOVU_BUNDLE_VOSK "Install the linked libvosk beside the program" ${bundle_vosk_default})
+
+install(TARGETS tovu-voice RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TOVU_BUNDLE_VOSK)
+  file(RELATIVE_PATH bin_to_lib /p/${CMAKE_INSTALL_BINDIR} /p/${TOVU_PRIVATE_LIBDIR})
+  set_target_properties(tovu-voice PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  # The prebuilt library has no SONAME: the program asks for "libvosk.so".
+  install(FILES ${VOSK_LIBRARY} DESTINATION ${TOVU_PRIVATE_LIBDIR} RENAME libvosk.so
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+else()
+  # A system libvosk outside the linker's default directories stays
+  # reachable through the directory it was linked from.
+  set_target_properties(tovu-voice PROPERTIES INSTALL_RPATH_USE_LINK_PATH TRUE)
+endif()
+
+# ---- Manual page ---------------------------------------------------------------
+
+set(man_page ${CMAKE_BINARY_DIR}/man/tovu-voice.1.gz)
+add_custom_command(
+  OUTPUT ${man_page}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+  COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${CMAKE_SOURCE_DIR}/man/tovu-voice.1 ${man_page}
+  DEPENDS ${CMAKE_SOURCE_DIR}/man/tovu-voice.1
+  COMMENT "Compressing the manual page"
+  VERBATIM)
+add_custom_target(tovu_man ALL DEPENDS ${man_page})
+install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# ---- Sound cues ----------------------------------------------------------------
+
+option(TOVU_CUES "Generate and install the default sound cues (needs sox)" ON)
+if(TOVU_CUES)
+  find_program(SOX_EXECUTABLE sox)
+  if(NOT SOX_EXECUTABLE)
+    message(FATAL_ERROR "sox is needed to make the sound cues: run scripts/setup.sh, "
+                        "or configure with -DTOVU_CUES=OFF")
+  endif()
+  set(cue_dir ${CMAKE_BINARY_DIR}/cues)
+  set(cue_files ${cue_dir}/start.wav ${cue_dir}/stop.wav ${cue_dir}/error.wav)
+  add_custom_command(
+    OUTPUT ${cue_files}
+    COMMAND ${CMAKE_SOURCE_DIR}/cmake/make_cues.sh ${cue_dir}
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/make_cues.sh
+    COMMENT "Generating the sound cues"
+    VERBATIM)
+  add_custom_target(tovu_cues ALL DEPENDS ${cue_files})
+
+  # The cues are the user's to replace, so an install never overwrites one
+  # that is already there (a file or a link, even a dangling one): a cue is
+  # copied only when its destination does not exist yet. To get the shipped
+  # cues back, delete your files and install again. The Debian package
+  # declares them as conffiles instead, so dpkg updates the ones the user
+  # left alone and keeps (or asks about) the ones the user changed.
+  install(CODE "
+    set(cue_dir \"${TOVU_DATA_DIR}\")
+    set(staged_dir \"\$ENV{DESTDIR}${TOVU_DATA_DIR}\")
+    execute_process(COMMAND sh -c \"mkdir -p \\\"\$1\\\" && test -w \\\"\$1\\\"\" sh \"\${staged_dir}\"
+                    RESULT_VARIABLE writable ERROR_QUIET)
+    if(NOT writable EQUAL 0)
+      message(FATAL_ERROR \"Cannot write to \${staged_dir}: tovu-voice looks for its sound cues \"
+                          \"only in ${TOVU_DATA_DIR}; install as root, or set DESTDIR for a staged install\")
+    endif()
+    foreach(cue start.wav stop.wav error.wav)
+      if(EXISTS \"\${staged_dir}/\${cue}\" OR IS_SYMLINK \"\${staged_dir}/\${cue}\")
+        message(STATUS \"Keeping: \${staged_dir}/\${cue}\")
+      else()
+        # file(INSTALL) puts DESTDIR in front of the absolute destination.
+        file(INSTALL DESTINATION \"\${cue_dir}\" TYPE FILE
+             PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+             FILES \"${cue_dir}/\${cue}\")
+      endif()
+    endforeach()
+  ")
+endif()
+
+# ---- Debian package --------------------------------------------------------------
+
+set(TOVU_PACKAGE_MAINTAINER "tovu developers <tovu@localhost>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tovu-voice)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "voice front end of the tovu desktop assistant")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "tovu-voice listens on the default ALSA microphone for one spoken request,\n"
+    "transcribes it offline with the Vosk speech recognizer, removes a leading\n"
+    "wake phrase such as 'hey tovu', saves the result as JSON and starts the\n"
+    "assistant's tovu-processor with it. Without a Vosk model it only records\n"
+    "ten seconds of audio, to check the microphone.")
+# Everything goes below /usr; the cues' absolute destination needs the
+# staging to be done through DESTDIR.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOVU_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# libc, libstdc++, libgcc and libasound2 come from dpkg-shlibdeps; the
+# commands the program runs are listed by hand: arecord and aplay, and
+# paplay (preferred for the cues when a sound server runs).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TOVU_PRIVATE_LIBDIR})
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio-utils")
+# xz, as Debian's own packages: 3 MB instead of 7 (libvosk is most of it).
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+set(CPACK_THREADS 0)
+if(TOVU_CUES)
+  set(conffiles ${CMAKE_BINARY_DIR}/debian/conffiles)
+  file(WRITE ${conffiles}
+       "${TOVU_DATA_DIR}/start.wav\n${TOVU_DATA_DIR}/stop.wav\n${TOVU_DATA_DIR}/error.wav\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${conffiles})
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+include(CPack)
+
+# ---- The install test ----------------------------------------------------------
+
+if(TARGET install_test)
+  target_compile_definitions(install_test PRIVATE
+      TOVU_BUILD_DIR="${CMAKE_BINARY_DIR}"
+      TOVU_CMAKE_COMMAND="${CMAKE_COMMAND}"
+      TOVU_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}"
+      TOVU_BUNDLES_VOSK=$<BOOL:${TOVU_BUNDLE_VOSK}>
+      TOVU_HAS_CUES=$<BOOL:${TOVU_CUES}>)
+  add_dependencies(install_test tovu_man)
+  if(TARGET tovu_cues)
+    add_dependencies(install_test tovu_cues)
+  endif()
+endif()

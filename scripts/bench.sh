@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds tovu-voice and its benchmarks with optimisation into build-bench/
+# and prints the benchmark table: the program against its baselines (bare
+# Vosk calls, arecord), measured side by side in one run, then the
+# micro-benchmarks. Needs root (private mount namespaces, as the tests).
+#
+#   scripts/bench.sh [RUNS]      RUNS: runs per measure (default 15)
+#
+# TOVU_BENCH_BUILD chooses another build folder. The machine should be
+# otherwise idle: the figures are medians, but the shell commands that the
+# program runs are sensitive to load.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${1:-15}
+build=${TOVU_BENCH_BUILD:-$root/build-bench}
+"$root/scripts/setup.sh" --tests >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOVU_TESTS=OFF -DTOVU_CUES=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" \
+  --target tovu-voice bare_vosk vad_capture processor_stub tovu_probe bench_run bench_micro >/dev/null
+"$root/tests/make_fixtures.sh" "$build/fixtures"
+
+"$build/bench/bench_run" --binary "$build/tovu-voice" --bench-dir "$build/bench" \
+  --fixtures "$build/fixtures" --work "$build/bench-work" --runs "$runs"
+echo
+"$build/bench/bench_micro" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_min_time=0.2
