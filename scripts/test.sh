@@ -1,10 +1,44 @@
 #!/usr/bin/env bash
 # Installs what is missing (tools of the test suite included), builds
-# everything into build/ and runs the whole test suite.
+# everything and runs the whole test suite three times:
+#   1. against the normal build (build/), fuzz test included;
+#   2. against an AddressSanitizer + UndefinedBehaviorSanitizer build
+#      (build-asan/), leak detection on;
+#   3. with every run of the program under valgrind's memcheck: any memory
+#      error or leak (definite, indirect or possible) fails the test.
+#
+#   scripts/test.sh [--quick]    --quick: the first pass only
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+suite() {
+    local build=$1
+    shift
+    cmake -S "$root" -B "$build" "$@" >/dev/null
+    cmake --build "$build" -j "$jobs"
+}
+
 "$root/scripts/setup.sh" --tests
-cmake -S "$root" -B "$root/build" >/dev/null
-cmake --build "$root/build" -j "$jobs"
+
+echo "== Test suite"
+suite "$root/build"
 ctest --test-dir "$root/build" -j "$jobs" --output-on-failure
+[ "$quick" = 1 ] && exit 0
+
+echo "== Test suite, AddressSanitizer and UndefinedBehaviorSanitizer"
+suite "$root/build-asan" -DTOVU_SANITIZE=address,undefined
+ctest --test-dir "$root/build-asan" -j "$jobs" --output-on-failure -LE fuzz
+
+echo "== Test suite, the program under valgrind memcheck"
+# valgrind keeps its own files out of the test's /tmp, which some tests fill;
+# the program runs as other users too.
+vg_tmp="$root/build/valgrind-tmp"
+mkdir -p "$vg_tmp"
+chmod 1777 "$vg_tmp"
+export TOVU_RUN_WRAPPER="TMPDIR=$vg_tmp $(command -v valgrind) -q --vgdb=no --error-exitcode=99 \
+--leak-check=full --errors-for-leak-kinds=definite,indirect,possible \
+--show-leak-kinds=definite,indirect,possible --suppressions=$root/tests/valgrind.supp"
+ctest --test-dir "$root/build" -j "$jobs" --output-on-failure -LE fuzz

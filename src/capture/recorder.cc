@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,6 +72,14 @@ int record_audio_wav(const char *path, int seconds) {
         if (!running) {
             return -1;
         }
+        // Closed by the child's exec: its end of file says that the recorder
+        // itself, not a copy of this program, is what a stop would terminate.
+        int exec_pipe[2];
+        if (pipe2(exec_pipe, O_CLOEXEC) != 0) {
+            return -1;
+        }
+        UniqueFd exec_seen(exec_pipe[0]);
+        UniqueFd exec_done(exec_pipe[1]);
         child = fork();
         if (child < 0) {
             return -1;
@@ -82,6 +91,10 @@ int record_audio_wav(const char *path, int seconds) {
             umask(077);
             block.restore();
             exec_recorder(path, seconds);
+        }
+        exec_done = UniqueFd();
+        char byte = 0;
+        while (read(exec_seen.get(), &byte, 1) < 0 && errno == EINTR) {
         }
         arecord_pid = child;
         block.restore();

@@ -164,6 +164,9 @@ int capture(const char *path, int max_duration_ms) {
 
 int record_audio_raw_vad(const char *path, int max_duration_ms) {
     const int result = capture(path, max_duration_ms);
+    // ALSA keeps its parsed configuration for the life of the process; the
+    // run opens one device only, so it is given back once the device is closed.
+    snd_config_update_free_global();
     if (result == capture_no_speech) {
         write_status("ready");
     }
