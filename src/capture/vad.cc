@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <utility>
 
 double calculate_rms(const int16_t *samples, size_t count) {
     int64_t sum = 0;
@@ -61,6 +62,25 @@ struct HwParamsFreer {
 };
 using UniqueHwParams = std::unique_ptr<snd_pcm_hw_params_t, HwParamsFreer>;
 
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// The raw file as a stream that writes whole blocks of `block`, which must
+// outlive it.
+UniqueFile open_raw_stream(UniqueFd fd, char *block) {
+    UniqueFile file(fdopen(fd.get(), "wb"));
+    if (!file) {
+        return nullptr;
+    }
+    fd.release();
+    if (setvbuf(file.get(), block, _IOFBF, raw_write_block) != 0) {
+        return nullptr;
+    }
+    return file;
+}
+
 UniquePcm open_capture_device() {
     snd_pcm_t *raw = nullptr;
     if (snd_pcm_open(&raw, "default", SND_PCM_STREAM_CAPTURE, 0) < 0) {
@@ -99,13 +119,18 @@ int capture(const char *path, int max_duration_ms) {
     if (!pcm) {
         return capture_failed;
     }
-    UniqueFd file(create_scratch_file(path));
-    if (!file) {
+    UniqueFd fd(create_scratch_file(path));
+    if (!fd) {
         std::fprintf(stderr, "Error: Could not create %s\n", path);
         return capture_failed;
     }
     std::unique_ptr<int16_t[]> buffer(new (std::nothrow) int16_t[chunk_frames]);
-    if (!buffer) {
+    std::unique_ptr<char[]> block(new (std::nothrow) char[raw_write_block]);
+    if (!buffer || !block) {
+        return capture_failed;
+    }
+    const UniqueFile file = open_raw_stream(std::move(fd), block.get());
+    if (!file) {
         return capture_failed;
     }
 
@@ -137,8 +162,8 @@ int capture(const char *path, int max_duration_ms) {
         if (step.is_speech) {
             print_flushed(".");
         }
-        if (step.store && !write_all(file.get(), buffer.get(), frames * sizeof(int16_t))) {
-            std::fprintf(stderr, "\nError: Could not write to %s\n", path);
+        if (step.store &&
+            std::fwrite(buffer.get(), sizeof(int16_t), frames, file.get()) != frames) {
             failed = true;
             break;
         }
@@ -153,6 +178,14 @@ int capture(const char *path, int max_duration_ms) {
     }
     if (!state.speech && state.chunk_count > 0) {
         std::puts(" [no speech detected]");
+    }
+    // What is still in the block goes out now, while a failure can be told.
+    if (!failed && running) {
+        std::fflush(file.get());
+    }
+    if (std::ferror(file.get())) {
+        std::fprintf(stderr, "\nError: Could not write to %s\n", path);
+        failed = true;
     }
     if (failed || !running) {
         return capture_failed;

@@ -14,6 +14,8 @@ inline constexpr int no_speech_ms = 3000;
 
 // Consecutive failed or empty reads after which the device counts as gone.
 inline constexpr int max_failed_reads = 16;
+// Kept chunks reach the raw file in blocks of this size, not one by one.
+inline constexpr size_t raw_write_block = 64 * 1024;
 
 // Root mean square of `count` (>= 1) samples.
 double calculate_rms(const int16_t *samples, size_t count);
