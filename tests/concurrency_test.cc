@@ -20,8 +20,6 @@ using namespace sandbox;
 
 namespace {
 
-const std::string banner = "Speech-to-Text in real time with Vosk API (without Python)\n"
-                           "======================================================\n";
 const std::string turned_away = "Error: Another tovu-voice is already running\n";
 const std::string transcript = "{\n  \"text\" : \"open the browser\"\n}\n";
 

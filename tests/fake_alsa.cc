@@ -24,6 +24,8 @@
 //   zero    0 frames
 #include <alsa/asoundlib.h>
 
+#include "stand_in.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -45,26 +47,13 @@ struct ReadPlan {
 void log_call(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 void log_call(const char *format, ...) {
-    const char *path = std::getenv("FAKE_ALSA_LOG");
-    if (path == nullptr) {
-        return;
-    }
-    FILE *log = std::fopen(path, "a");
-    if (log == nullptr) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    std::vfprintf(log, format, args);
+    stand_in::log_line("FAKE_ALSA_LOG", format, args);
     va_end(args);
-    std::fputc('\n', log);
-    std::fclose(log);
 }
 
-bool wants(const char *name, const char *value) {
-    const char *set = std::getenv(name);
-    return set != nullptr && std::strcmp(set, value) == 0;
-}
+using stand_in::wants;
 
 Fault parse_fault(const char *text, size_t length) {
     const struct {

@@ -12,6 +12,8 @@
 //   FAKE_VOSK_ACCEPT_GATE=<fifo> accept_waveform_s opens this FIFO for
 //                               reading and returns only once a byte has
 //                               come (or every writer has closed it)
+#include "stand_in.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -33,26 +35,13 @@ namespace {
 void log_call(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 void log_call(const char *format, ...) {
-    const char *path = std::getenv("FAKE_VOSK_LOG");
-    if (path == nullptr) {
-        return;
-    }
-    FILE *log = std::fopen(path, "a");
-    if (log == nullptr) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    std::vfprintf(log, format, args);
+    stand_in::log_line("FAKE_VOSK_LOG", format, args);
     va_end(args);
-    std::fputc('\n', log);
-    std::fclose(log);
 }
 
-bool wants(const char *name, const char *value) {
-    const char *set = std::getenv(name);
-    return set != nullptr && std::strcmp(set, value) == 0;
-}
+using stand_in::wants;
 
 const char *configured(const char *name, const char *fallback) {
     const char *set = std::getenv(name);

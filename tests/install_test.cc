@@ -28,14 +28,6 @@ constexpr bool bundles_vosk = TOVU_BUNDLES_VOSK;
 constexpr bool has_cues = TOVU_HAS_CUES;
 const char *const cue_names[] = {"start.wav", "stop.wav", "error.wav"};
 
-std::string quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
-
 struct Shell {
     int status = -1;
     std::string out; // standard output and standard error

@@ -22,29 +22,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-const std::string banner = "Speech-to-Text in real time with Vosk API (without Python)\n"
-                           "======================================================\n";
-const std::string set_up =
-    banner + "Model found: /usr/share/extras/tovu/model\nInitializing Vosk...\n";
-const std::string initialized = set_up + "Vosk initialized!\n\n";
-
-std::string chunks(int16_t value, int count) {
-    std::string bytes(static_cast<size_t>(count) * 512 * 2, '\0');
-    for (size_t i = 0; i < bytes.size(); i += 2) {
-        std::memcpy(&bytes[i], &value, 2);
-    }
-    return bytes;
-}
-
-// Number of times `text` occurs in `in`.
-size_t count_of(const std::string &in, const std::string &text) {
-    size_t n = 0;
-    for (size_t at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 // ---- the real recognizer ----------------------------------------------------
 
 TEST(RealRecognizer, SpokenRequestIsTranscribedWithoutTheWakePhrase) {

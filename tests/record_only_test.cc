@@ -22,8 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string banner =
-    "Speech-to-Text in real time with Vosk API (without Python)\n" + std::string(54, '=') + "\n";
 const std::string notice =
     "NOTE: I could not find the Vosk model!\n"
     "Download a model from: https://alphacephei.com/vosk/models\n"
@@ -43,64 +41,6 @@ constexpr long ten_second_wav_size = 44 + 10 * 16000 * 2;
 
 // Start of a stub arecord's script: $f is the file it is asked to write.
 const std::string stub_prologue = "for f in \"$@\"; do :; done\n";
-
-std::string quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
-
-// A named pipe that a stub writes lines to. The test holds it open for
-// reading and writing, so the stub never blocks opening it.
-class Fifo {
-  public:
-    explicit Fifo(std::string path) : path_(std::move(path)) {
-        mkfifo(path_.c_str(), 0666);
-        fd_ = open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    }
-    ~Fifo() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Fifo(const Fifo &) = delete;
-    Fifo &operator=(const Fifo &) = delete;
-
-    const std::string &path() const { return path_; }
-
-    // The next line written to the pipe, without its newline; "" when none
-    // comes within `timeout`.
-    std::string read_line(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (pending_.find('\n') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return "";
-            }
-            pollfd pfd{fd_, POLLIN, 0};
-            if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-                continue;
-            }
-            char chunk[256];
-            const ssize_t n = read(fd_, chunk, sizeof chunk);
-            if (n > 0) {
-                pending_.append(chunk, static_cast<size_t>(n));
-            }
-        }
-        const size_t end = pending_.find('\n');
-        std::string line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
-        return line;
-    }
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-    std::string pending_;
-};
 
 // Checks the end state every record-only run shares: exit status 0, the
 // status "ready", no cue and no WAV file left in /tmp.

@@ -28,19 +28,6 @@ std::string env_or(const char *name, const char *fallback) {
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-// Single-quoted for the shell.
-std::string quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') {
-            q += "'\\''";
-        } else {
-            q += c;
-        }
-    }
-    return q + "'";
-}
-
 std::string test_name() {
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
@@ -54,6 +41,74 @@ std::string test_name() {
 }
 
 } // namespace
+
+std::string quote(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'') {
+            q += "'\\''";
+        } else {
+            q += c;
+        }
+    }
+    return q + "'";
+}
+
+std::string chunks(int16_t level, int count) {
+    std::string bytes(static_cast<size_t>(count) * 512 * 2, '\0');
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+        std::memcpy(&bytes[i], &level, 2);
+    }
+    return bytes;
+}
+
+size_t count_of(const std::string &in, const std::string &text) {
+    size_t n = 0;
+    for (size_t at = in.find(text); at != std::string::npos; at = in.find(text, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+Fifo::Fifo(std::string path) : path_(std::move(path)) {
+    mkfifo(path_.c_str(), 0666);
+    fd_ = open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+}
+
+Fifo::~Fifo() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+std::string Fifo::read_line(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pending_.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return "";
+        }
+        pollfd pfd{fd_, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char chunk[256];
+        const ssize_t n = read(fd_, chunk, sizeof chunk);
+        if (n > 0) {
+            pending_.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    const size_t end = pending_.find('\n');
+    std::string line = pending_.substr(0, end);
+    pending_.erase(0, end + 1);
+    return line;
+}
+
+bool Fifo::write_line(const std::string &line) {
+    const std::string text = line + "\n";
+    return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
 
 std::string fixtures() {
     return env_or("TOVU_FIXTURES", TOVU_FIXTURES_DEFAULT);

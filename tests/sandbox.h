@@ -6,6 +6,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -20,6 +22,47 @@ std::string fixture(const std::string &name);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content, int mode = 0644);
 bool exists(const std::string &path); // lstat: links count too
+
+// Single-quoted for the shell.
+std::string quote(const std::string &s);
+
+// Raw capture audio: `count` chunks of 512 samples of the constant `level`
+// (above 500 is speech, above 250 is kept before speech, below is quiet).
+std::string chunks(int16_t level, int count);
+
+// Number of times `text` occurs in `in`.
+size_t count_of(const std::string &in, const std::string &text);
+
+// What every run prints first, and what a run with the model in the data
+// directory prints up to listening.
+inline const std::string banner = "Speech-to-Text in real time with Vosk API (without Python)\n"
+                                  "======================================================\n";
+inline const std::string set_up =
+    banner + "Model found: /usr/share/extras/tovu/model\nInitializing Vosk...\n";
+inline const std::string initialized = set_up + "Vosk initialized!\n\n";
+
+// A named pipe between the test and a stub. The test holds it open for
+// reading and writing, so the stub never blocks opening it.
+class Fifo {
+  public:
+    explicit Fifo(std::string path);
+    ~Fifo();
+    Fifo(const Fifo &) = delete;
+    Fifo &operator=(const Fifo &) = delete;
+
+    const std::string &path() const { return path_; }
+
+    // The next line written to the pipe, without its newline; "" when none
+    // comes within `timeout`.
+    std::string read_line(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // False when the line could not be written whole.
+    bool write_line(const std::string &line);
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    std::string pending_;
+};
 
 struct Result {
     int exit_status = -1; // -1 when killed by a signal

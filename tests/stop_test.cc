@@ -26,92 +26,6 @@ const std::string stopping = "\nStopping program...\n";
 const std::string handed_off = "Result saved in /tmp/tovu/speech.json\n";
 const std::string recognized = R"({"text" : "hey tovu open the browser"})";
 
-std::string quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
-
-size_t count(const std::string &text, const std::string &part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
-// Chunks of 512 samples of one constant level: 1000 is speech, 300 is soft
-// (stored before speech, but not speech), 0 is quiet.
-std::string chunks(int level, int n) {
-    std::string chunk;
-    for (int i = 0; i < 512; ++i) {
-        chunk.push_back(static_cast<char>(level & 0xff));
-        chunk.push_back(static_cast<char>((level >> 8) & 0xff));
-    }
-    std::string all;
-    for (int i = 0; i < n; ++i) {
-        all += chunk;
-    }
-    return all;
-}
-
-// A named pipe between the test and a stub. The test holds it open for
-// reading and writing, so the stub never blocks opening it.
-class Fifo {
-  public:
-    explicit Fifo(std::string path) : path_(std::move(path)) {
-        mkfifo(path_.c_str(), 0666);
-        fd_ = open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    }
-    ~Fifo() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Fifo(const Fifo &) = delete;
-    Fifo &operator=(const Fifo &) = delete;
-
-    const std::string &path() const { return path_; }
-
-    // The next line written to the pipe, without its newline; "" when none
-    // comes within `timeout`.
-    std::string read_line(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (pending_.find('\n') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return "";
-            }
-            pollfd pfd{fd_, POLLIN, 0};
-            if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-                continue;
-            }
-            char chunk[256];
-            const ssize_t n = read(fd_, chunk, sizeof chunk);
-            if (n > 0) {
-                pending_.append(chunk, static_cast<size_t>(n));
-            }
-        }
-        const size_t end = pending_.find('\n');
-        std::string line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
-        return line;
-    }
-
-    void write_line(const std::string &line) {
-        const std::string text = line + "\n";
-        ASSERT_EQ(write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-    std::string pending_;
-};
-
 // Waits until `pid` sleeps in a kernel function whose name ends with
 // `where` ("wait_for_partner": opening a FIFO that has no other end yet;
 // "pipe_read": reading an empty pipe).
@@ -183,7 +97,7 @@ void expect_stopped(const Sandbox &box, const Result &r) {
 // The end of every run that went on to the hand-off.
 void expect_handed_off(const Sandbox &box, const Result &r) {
     EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(count(r.out, handed_off), 1u) << r.out;
+    EXPECT_EQ(count_of(r.out, handed_off), 1u) << r.out;
     EXPECT_EQ(box.status(), "listening\n");
     EXPECT_EQ(read_file(box.tmp("tovu/speech.json")), "{\"text\" : \"open the browser\"}\n");
     EXPECT_EQ(box.cues_played(), (std::vector<std::string>{"paplay start.wav", "paplay stop.wav"}));
@@ -202,7 +116,7 @@ TEST(Stop, CtrlCToTheProgramDuringTheStartCueIsLost) {
     Process run = box.start();
     ASSERT_FALSE(playing.read_line().empty());
     run.interrupt();
-    release.write_line("done");
+    ASSERT_TRUE(release.write_line("done"));
     const Result r = run.finish();
     EXPECT_EQ(r.out.find("Stopping program"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Vosk initialized!\n\nListening... ."), std::string::npos) << r.out;
@@ -271,7 +185,7 @@ TEST(Stop, CtrlCWhileTheStatusIsWrittenIsLost) {
     Process run = box.start();
     ASSERT_EQ(making.read_line(), "making");
     run.interrupt();
-    release.write_line("done");
+    ASSERT_TRUE(release.write_line("done"));
     const Result r = run.finish();
     EXPECT_EQ(r.out.find("Stopping program"), std::string::npos) << r.out;
     expect_handed_off(box, r);
@@ -376,7 +290,7 @@ TEST(Stop, CtrlCDuringTheStopCueIsLost) {
     Process run = box.start();
     ASSERT_FALSE(playing.read_line().empty());
     run.interrupt();
-    release.write_line("done");
+    ASSERT_TRUE(release.write_line("done"));
     const Result r = run.finish();
     EXPECT_EQ(r.out.find("Stopping program"), std::string::npos) << r.out;
     expect_handed_off(box, r);
