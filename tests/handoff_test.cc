@@ -22,69 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The processor runs in the background and may outlive the program, so
-// neither the program's exit nor a log file read right after it says whether
-// the processor ran. Instead every process of the run inherits descriptor 7,
-// the write end of a FIFO whose read end the test holds: the sandbox's shell
-// opens it before it becomes the program, the program passes it on to each
-// shell that system() starts, and those to the processor they put in the
-// background. The stub processors write their report to descriptor 7, and
-// the FIFO reaches its end only once the last of these processes has exited.
-// Reading it to the end therefore gives everything every processor wrote,
-// and an empty read proves that no processor ran at all, with no sleeping.
-class RunReports {
-  public:
-    explicit RunReports(Sandbox &box) : path_(box.root() + "/reports.fifo") {
-        if (mkfifo(path_.c_str(), 0666) != 0) {
-            ADD_FAILURE() << path_ << ": " << std::strerror(errno);
-        }
-        // Non-blocking: there is no writer until the run starts.
-        fd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        box.before_run("exec 7>'" + path_ + "'");
-    }
-    ~RunReports() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    RunReports(const RunReports &) = delete;
-    RunReports &operator=(const RunReports &) = delete;
-
-    // Call after the program has ended: waits until every process it started
-    // has ended too and returns what they reported.
-    std::string wait_all_ended(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::string reports;
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                ADD_FAILURE() << "a process of the run is still alive; reports so far:\n"
-                              << reports;
-                return reports;
-            }
-            pollfd pfd{fd_, POLLIN, 0};
-            if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-                continue;
-            }
-            char chunk[4096];
-            const ssize_t n = read(fd_, chunk, sizeof chunk);
-            if (n > 0) {
-                reports.append(chunk, static_cast<size_t>(n));
-            } else if (n == 0) {
-                return reports; // every writer has gone
-            } else if (errno != EAGAIN && errno != EINTR) {
-                ADD_FAILURE() << "reading " << path_ << ": " << std::strerror(errno);
-                return reports;
-            }
-        }
-    }
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-};
-
 // A stand-in processor that reports its name, its arguments, its working
 // directory and the result file as it found it.
 std::string processor_script(const std::string &name) {

@@ -75,8 +75,8 @@ std::string shared_log(const Sandbox &box, const std::string &name) {
 // files that links point to, logs they can write, and a stand-in processor.
 struct VictimBox {
     Sandbox box;
-    std::string files;     // host folder of the victim's own files
-    std::string processor; // log of processor starts
+    std::string files;         // host folder of the victim's own files
+    RunReports processor{box}; // what stand-in processors report
 
     explicit VictimBox(bool with_model = true) {
         if (with_model) {
@@ -87,8 +87,7 @@ struct VictimBox {
         own(box.data_dir(), victim);
         files = box.root() + "/victim";
         plant_dir(files, victim, 0755);
-        processor = shared_log(box, "processor.log");
-        box.add_program("tovu-processor", "echo \"$@\" >> " + processor + "\n");
+        box.add_program("tovu-processor", "echo \"$@\" >&7\n");
         box.use_audio(fixture("speech.raw"));
         box.run_as(victim, victim);
     }
@@ -115,7 +114,7 @@ bool has(const std::string &text, const std::string &part) {
 // ---- The raw utterance file ---------------------------------------------------
 
 // The capture refuses to start: its own message, then the failed capture.
-void expect_raw_refused(const VictimBox &v, const Result &r) {
+void expect_raw_refused(VictimBox &v, const Result &r) {
     EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
     EXPECT_EQ(r.err, "Error: Could not create /tmp/stt_audio.raw\n\nError during recording\n");
     EXPECT_FALSE(has(r.out, "Listening"));
@@ -123,7 +122,7 @@ void expect_raw_refused(const VictimBox &v, const Result &r) {
     EXPECT_EQ(v.box.cues_played(),
               (std::vector<std::string>{"paplay start.wav", "paplay error.wav"}));
     EXPECT_FALSE(exists(v.box.tmp("tovu")));
-    EXPECT_EQ(read_file(v.processor), "");
+    EXPECT_EQ(v.processor.wait_all_ended(), "");
 }
 
 TEST(HostileTmp, RawFileLinkToTheVictimsFile) {
@@ -206,7 +205,7 @@ TEST(HostileTmp, LeftoverRawFileOfTheVictimIsReplaced) {
                   "{\n  \"text\" : \"open the browser\"\n}\n");
         EXPECT_EQ(lstat_of(v.box.tmp("tovu/speech.json")).st_uid, victim);
         EXPECT_FALSE(exists(v.box.tmp("stt_audio.raw")));
-        EXPECT_EQ(read_file(v.processor), "/tmp/tovu/speech.json\n");
+        EXPECT_EQ(v.processor.wait_all_ended(), "/tmp/tovu/speech.json\n");
         EXPECT_EQ(v.box.status(), "listening\n");
     }
 }
@@ -282,14 +281,14 @@ TEST(HostileTmp, LeftoverWavFileOfTheVictimIsReplaced) {
 
 // The transcript is not handed to anyone: the message, the error cue, no
 // processor, and the run still ends normally.
-void expect_result_refused(const VictimBox &v, const Result &r) {
+void expect_result_refused(VictimBox &v, const Result &r) {
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "Error: Could not write to /tmp/tovu/speech.json\n");
     EXPECT_TRUE(has(r.out, "Recunoscut: {\"text\" : \"open the browser\"}\n")) << r.out;
     EXPECT_FALSE(has(r.out, "Result saved"));
     EXPECT_EQ(v.box.cues_played(), (std::vector<std::string>{"paplay start.wav", "paplay error.wav",
                                                              "paplay stop.wav"}));
-    EXPECT_EQ(read_file(v.processor), "");
+    EXPECT_EQ(v.processor.wait_all_ended(), "");
     EXPECT_FALSE(exists(v.box.tmp("stt_audio.raw")));
 }
 
@@ -341,7 +340,7 @@ TEST(HostileTmp, ResultDirectoryIsAFileOfAnotherUser) {
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_TRUE(r.err.ends_with("Error: Could not write to /tmp/tovu/speech.json\n")) << r.err;
     EXPECT_EQ(read_file(v.box.tmp("tovu")), theirs);
-    EXPECT_EQ(read_file(v.processor), "");
+    EXPECT_EQ(v.processor.wait_all_ended(), "");
 }
 
 // The result directory is the victim's own, but what is inside is not.
@@ -428,7 +427,7 @@ TEST(HostileTmp, LeftoverResultOfTheVictimIsReplaced) {
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(v.box.tmp("tovu/speech.json")), "{\"text\" : \"open the browser\"}\n");
-    EXPECT_EQ(read_file(v.processor), "/tmp/tovu/speech.json\n");
+    EXPECT_EQ(v.processor.wait_all_ended(), "/tmp/tovu/speech.json\n");
 }
 
 // ---- The victim's own set-up ----------------------------------------------------

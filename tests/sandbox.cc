@@ -70,6 +70,48 @@ size_t count_of(const std::string &in, const std::string &text) {
     return n;
 }
 
+RunReports::RunReports(Sandbox &box) : path_(box.root() + "/reports.fifo") {
+    if (mkfifo(path_.c_str(), 0666) != 0) {
+        ADD_FAILURE() << path_ << ": " << std::strerror(errno);
+    }
+    // Non-blocking: there is no writer until the run starts.
+    fd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    box.before_run("exec 7>" + quote(path_));
+}
+
+RunReports::~RunReports() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+std::string RunReports::wait_all_ended(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string reports;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            ADD_FAILURE() << "a process of the run is still alive; reports so far:\n" << reports;
+            return reports;
+        }
+        pollfd pfd{fd_, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char chunk[4096];
+        const ssize_t n = read(fd_, chunk, sizeof chunk);
+        if (n > 0) {
+            reports.append(chunk, static_cast<size_t>(n));
+        } else if (n == 0) {
+            return reports; // every writer has gone
+        } else if (errno != EAGAIN && errno != EINTR) {
+            ADD_FAILURE() << "reading " << path_ << ": " << std::strerror(errno);
+            return reports;
+        }
+    }
+}
+
 Fifo::Fifo(std::string path) : path_(std::move(path)) {
     mkfifo(path_.c_str(), 0666);
     fd_ = open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);

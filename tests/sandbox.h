@@ -41,6 +41,34 @@ inline const std::string set_up =
     banner + "Model found: /usr/share/extras/tovu/model\nInitializing Vosk...\n";
 inline const std::string initialized = set_up + "Vosk initialized!\n\n";
 
+// The processor runs in the background and may outlive the program, so
+// neither the program's exit nor a log file read right after it says whether
+// the processor ran. Instead every process of the run inherits descriptor 7,
+// the write end of a FIFO whose read end the test holds: the sandbox's shell
+// opens it before it becomes the program, the program passes it on to each
+// shell that system() starts, and those to the processor they put in the
+// background. The stub processors write their report to descriptor 7, and
+// the FIFO reaches its end only once the last of these processes has exited.
+// Reading it to the end therefore gives everything every processor wrote,
+// and an empty read proves that no processor ran at all, with no sleeping.
+class Sandbox;
+
+class RunReports {
+  public:
+    explicit RunReports(Sandbox &box);
+    ~RunReports();
+    RunReports(const RunReports &) = delete;
+    RunReports &operator=(const RunReports &) = delete;
+
+    // Call after the program has ended: waits until every process it started
+    // has ended too and returns what they reported.
+    std::string wait_all_ended(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+};
+
 // A named pipe between the test and a stub. The test holds it open for
 // reading and writing, so the stub never blocks opening it.
 class Fifo {
