@@ -418,15 +418,17 @@ TEST(HostileTmp, ResultFileIsADirectoryOfAnotherUser) {
 }
 
 // An earlier result of the victim's own is simply replaced.
+// A leftover that others could read is made private too.
 TEST(HostileTmp, LeftoverResultOfTheVictimIsReplaced) {
     VictimBox v;
     v.use_fake_vosk();
-    plant_dir(v.box.tmp("tovu"), victim, 0700);
-    plant_file(v.box.tmp("tovu/speech.json"), std::string(10000, 'x'), victim, 0600);
+    plant_dir(v.box.tmp("tovu"), victim, 0755);
+    plant_file(v.box.tmp("tovu/speech.json"), std::string(10000, 'x'), victim, 0644);
     const Result r = v.box.run();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(v.box.tmp("tovu/speech.json")), "{\"text\" : \"open the browser\"}\n");
+    EXPECT_EQ(lstat_of(v.box.tmp("tovu/speech.json")).st_mode & 07777, 0600u);
     EXPECT_EQ(v.processor.wait_all_ended(), "/tmp/tovu/speech.json\n");
 }
 
@@ -442,6 +444,8 @@ TEST(HostileTmp, OrdinaryUserRunLeavesOnlyTheirOwnFiles) {
               "{\n  \"text\" : \"open the browser\"\n}\n");
     EXPECT_EQ(lstat_of(v.box.tmp("tovu")).st_uid, victim);
     EXPECT_EQ(lstat_of(v.box.tmp("tovu/speech.json")).st_uid, victim);
+    // What was said stays private: the recordings and the transcript alike.
+    EXPECT_EQ(lstat_of(v.box.tmp("tovu/speech.json")).st_mode & 07777, 0600u);
     EXPECT_EQ(lstat_of(v.box.data_dir("status")).st_uid, victim);
     EXPECT_FALSE(exists(v.box.tmp("stt_audio.raw")));
     EXPECT_EQ(v.box.status(), "listening\n");

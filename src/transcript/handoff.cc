@@ -38,12 +38,14 @@ bool write_result_file(std::string_view json) {
         return false;
     }
     // Emptied only once it is known to be a file of our own; a FIFO planted
-    // there must not keep the open waiting for a reader.
+    // there must not keep the open waiting for a reader. The transcript is
+    // private to the user, as the recordings are, also when an older file
+    // was readable by others.
     UniqueFd file(openat(dir.get(), result_name,
-                         O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+                         O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     struct stat st {};
     if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        st.st_nlink != 1 || ftruncate(file.get(), 0) != 0) {
+        st.st_nlink != 1 || fchmod(file.get(), 0600) != 0 || ftruncate(file.get(), 0) != 0) {
         return false;
     }
     std::string content(json);
