@@ -14,7 +14,7 @@ jobs=$(nproc)
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
-suite() {
+build_tree() {
     local build=$1
     shift
     cmake -S "$root" -B "$build" "$@" >/dev/null
@@ -24,12 +24,12 @@ suite() {
 "$root/scripts/setup.sh" --tests
 
 echo "== Test suite"
-suite "$root/build"
+build_tree "$root/build"
 ctest --test-dir "$root/build" -j "$jobs" --output-on-failure
 [ "$quick" = 1 ] && exit 0
 
 echo "== Test suite, AddressSanitizer and UndefinedBehaviorSanitizer"
-suite "$root/build-asan" -DTOVU_SANITIZE=address,undefined
+build_tree "$root/build-asan" -DTOVU_SANITIZE=address,undefined
 ctest --test-dir "$root/build-asan" -j "$jobs" --output-on-failure -LE fuzz
 
 echo "== Test suite, the program under valgrind memcheck"

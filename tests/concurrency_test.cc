@@ -49,46 +49,19 @@ void feed_utterance(Sandbox &box) {
 // stub sees the end of the FIFO and goes on.
 class Gate {
   public:
-    explicit Gate(const std::string &path)
-        : announce_(path + ".announce"), wait_(path + ".wait"), announce_fd_(make(announce_)),
-          wait_fd_(make(wait_)) {}
-    ~Gate() {
-        close(announce_fd_);
-        close(wait_fd_);
-    }
-    Gate(const Gate &) = delete;
-    Gate &operator=(const Gate &) = delete;
+    explicit Gate(const std::string &path) : announce_(path + ".announce"), wait_(path + ".wait") {}
     // Shell commands for a stub.
     std::string announce(const std::string &what) const {
-        return "echo " + what + " > " + announce_;
+        return "echo " + what + " > " + announce_.path();
     }
-    std::string wait() const { return "read go < " + wait_; }
-    void release() { ASSERT_EQ(write(wait_fd_, "go\n", 3), 3); }
+    std::string wait() const { return "read go < " + wait_.path(); }
+    void release() { ASSERT_TRUE(wait_.write_line("go")); }
     // The next line a stub announced; "" on timeout.
-    std::string next_line(int timeout_ms = 20000) {
-        std::string line;
-        char c = 0;
-        while (line.empty() || line.back() != '\n') {
-            pollfd pfd{announce_fd_, POLLIN, 0};
-            if (poll(&pfd, 1, timeout_ms) <= 0 || read(announce_fd_, &c, 1) != 1) {
-                return "";
-            }
-            line += c;
-        }
-        line.pop_back();
-        return line;
-    }
+    std::string next_line() { return announce_.read_line(); }
 
   private:
-    static int make(const std::string &path) {
-        mkfifo(path.c_str(), 0666);
-        chmod(path.c_str(), 0666);
-        return open(path.c_str(), O_RDWR | O_CLOEXEC);
-    }
-    std::string announce_;
-    std::string wait_;
-    int announce_fd_;
-    int wait_fd_;
+    Fifo announce_;
+    Fifo wait_;
 };
 
 // A recognition run set up to wait for its audio on a FIFO.

@@ -40,6 +40,29 @@ std::string test_name() {
     return name;
 }
 
+// Waits until `fd` has something to read or `deadline` has passed, then
+// appends what one read() gets to `into` and returns its result. At the
+// deadline: -1 with errno ETIMEDOUT.
+ssize_t read_some(int fd, std::chrono::steady_clock::time_point deadline, std::string &into) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    char chunk[4096];
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+        into.append(chunk, static_cast<size_t>(n));
+    }
+    return n;
+}
+
 } // namespace
 
 std::string quote(const std::string &s) {
@@ -89,23 +112,15 @@ std::string RunReports::wait_all_ended(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string reports;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        const ssize_t n = read_some(fd_, deadline, reports);
+        if (n == 0) {
+            return reports; // every writer has gone
+        }
+        if (n < 0 && errno == ETIMEDOUT) {
             ADD_FAILURE() << "a process of the run is still alive; reports so far:\n" << reports;
             return reports;
         }
-        pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char chunk[4096];
-        const ssize_t n = read(fd_, chunk, sizeof chunk);
-        if (n > 0) {
-            reports.append(chunk, static_cast<size_t>(n));
-        } else if (n == 0) {
-            return reports; // every writer has gone
-        } else if (errno != EAGAIN && errno != EINTR) {
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
             ADD_FAILURE() << "reading " << path_ << ": " << std::strerror(errno);
             return reports;
         }
@@ -114,6 +129,7 @@ std::string RunReports::wait_all_ended(std::chrono::milliseconds timeout) {
 
 Fifo::Fifo(std::string path) : path_(std::move(path)) {
     mkfifo(path_.c_str(), 0666);
+    chmod(path_.c_str(), 0666); // stubs may run as another user
     fd_ = open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 }
 
@@ -126,19 +142,8 @@ Fifo::~Fifo() {
 std::string Fifo::read_line(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (pending_.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        if (read_some(fd_, deadline, pending_) < 0 && errno == ETIMEDOUT) {
             return "";
-        }
-        pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char chunk[256];
-        const ssize_t n = read(fd_, chunk, sizeof chunk);
-        if (n > 0) {
-            pending_.append(chunk, static_cast<size_t>(n));
         }
     }
     const size_t end = pending_.find('\n');
