@@ -5,7 +5,7 @@
 // captures one utterance from ALSA's default device into RAW_FILE, exactly
 // as tovu-voice does, and prints "capture_ns=<n> result=<r>" on standard
 // error (standard output carries the capture's own progress line).
-#include "capture/vad.h"
+#include "capture/listen.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,8 +1,8 @@
 #include "capture/recorder.h"
 
-#include "run/feedback.h"
-#include "run/scratch_file.h"
-#include "run/state.h"
+#include "base/feedback.h"
+#include "base/scratch_file.h"
+#include "base/state.h"
 
 #include <cerrno>
 #include <csignal>

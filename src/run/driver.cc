@@ -1,9 +1,9 @@
 #include "run/driver.h"
 
-#include "capture/vad.h"
-#include "run/feedback.h"
-#include "run/scratch_file.h"
-#include "run/state.h"
+#include "base/feedback.h"
+#include "base/scratch_file.h"
+#include "base/state.h"
+#include "capture/listen.h"
 #include "run/vosk_api.h"
 #include "transcript/clean.h"
 #include "transcript/handoff.h"

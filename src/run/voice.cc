@@ -1,9 +1,9 @@
 // tovu-voice: listens for one spoken request, transcribes it and hands it to
 // the assistant's processor.
+#include "base/instance_lock.h"
+#include "base/state.h"
 #include "capture/recorder.h"
 #include "run/driver.h"
-#include "run/instance_lock.h"
-#include "run/state.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "transcript/handoff.h"
 
-#include "run/feedback.h"
-#include "run/scratch_file.h"
+#include "base/feedback.h"
+#include "base/scratch_file.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "run/state.h"
+#include "base/state.h"
 
-#include "run/scratch_file.h"
+#include "base/scratch_file.h"
 
 #include <cerrno>
 #include <csignal>

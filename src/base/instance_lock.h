@@ -2,7 +2,7 @@
 // files and the status file.
 #pragma once
 
-#include "run/scratch_file.h"
+#include "base/scratch_file.h"
 
 #include <utility>
 

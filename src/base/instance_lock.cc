@@ -1,6 +1,6 @@
-#include "run/instance_lock.h"
+#include "base/instance_lock.h"
 
-#include "run/feedback.h"
+#include "base/feedback.h"
 
 #include <cerrno>
 #include <fcntl.h>

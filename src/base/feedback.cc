@@ -1,4 +1,4 @@
-#include "run/feedback.h"
+#include "base/feedback.h"
 
 #include <cstdio>
 #include <cstdlib>

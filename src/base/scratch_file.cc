@@ -1,4 +1,4 @@
-#include "run/scratch_file.h"
+#include "base/scratch_file.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,0 +1,169 @@
+#include "capture/listen.h"
+
+#include "base/feedback.h"
+#include "base/scratch_file.h"
+#include "base/state.h"
+#include "capture/vad.h"
+
+#include <alsa/asoundlib.h>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace {
+
+struct PcmCloser {
+    void operator()(snd_pcm_t *pcm) const { snd_pcm_close(pcm); }
+};
+using UniquePcm = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+struct HwParamsFreer {
+    void operator()(snd_pcm_hw_params_t *params) const { snd_pcm_hw_params_free(params); }
+};
+using UniqueHwParams = std::unique_ptr<snd_pcm_hw_params_t, HwParamsFreer>;
+
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// The raw file as a stream that writes whole blocks of `block`, which must
+// outlive it.
+UniqueFile open_raw_stream(UniqueFd fd, char *block) {
+    UniqueFile file(fdopen(fd.get(), "wb"));
+    if (!file) {
+        return nullptr;
+    }
+    fd.release();
+    if (setvbuf(file.get(), block, _IOFBF, raw_write_block) != 0) {
+        return nullptr;
+    }
+    return file;
+}
+
+UniquePcm open_capture_device() {
+    snd_pcm_t *raw = nullptr;
+    if (snd_pcm_open(&raw, "default", SND_PCM_STREAM_CAPTURE, 0) < 0) {
+        return nullptr;
+    }
+    UniquePcm pcm(raw);
+    snd_pcm_hw_params_t *raw_params = nullptr;
+    if (snd_pcm_hw_params_malloc(&raw_params) < 0) {
+        return nullptr;
+    }
+    UniqueHwParams params(raw_params);
+    unsigned int rate = sample_rate;
+    snd_pcm_hw_params_any(pcm.get(), params.get());
+    snd_pcm_hw_params_set_access(pcm.get(), params.get(), SND_PCM_ACCESS_RW_INTERLEAVED);
+    snd_pcm_hw_params_set_format(pcm.get(), params.get(), SND_PCM_FORMAT_S16_LE);
+    snd_pcm_hw_params_set_rate_near(pcm.get(), params.get(), &rate, nullptr);
+    snd_pcm_hw_params_set_channels(pcm.get(), params.get(), 1);
+    if (snd_pcm_hw_params(pcm.get(), params.get()) < 0) {
+        return nullptr;
+    }
+    params.reset();
+    snd_pcm_prepare(pcm.get());
+    return pcm;
+}
+
+void print_flushed(const char *text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+int capture(const char *path, int max_duration_ms) {
+    if (!running) {
+        return capture_failed;
+    }
+    UniquePcm pcm = open_capture_device();
+    if (!pcm) {
+        return capture_failed;
+    }
+    UniqueFd fd(create_scratch_file(path));
+    if (!fd) {
+        std::fprintf(stderr, "Error: Could not create %s\n", path);
+        return capture_failed;
+    }
+    std::unique_ptr<int16_t[]> buffer(new (std::nothrow) int16_t[chunk_frames]);
+    std::unique_ptr<char[]> block(new (std::nothrow) char[raw_write_block]);
+    if (!buffer || !block) {
+        return capture_failed;
+    }
+    const UniqueFile file = open_raw_stream(std::move(fd), block.get());
+    if (!file) {
+        return capture_failed;
+    }
+
+    const VadLimits limits = vad_limits(max_duration_ms);
+    VadState state;
+    bool failed = false;
+    int failed_reads = 0;
+
+    write_status("listening");
+    print_flushed("Listening... ");
+
+    while (running && state.chunk_count < limits.chunk_budget) {
+        const snd_pcm_sframes_t n = snd_pcm_readi(pcm.get(), buffer.get(), chunk_frames);
+        if (n < 0 && (n == -EINTR || !running)) {
+            break;
+        }
+        if (n <= 0) {
+            // A device that keeps failing, or that is gone, ends the capture.
+            const bool recovered = n == 0 || snd_pcm_prepare(pcm.get()) >= 0;
+            if (!recovered || ++failed_reads >= max_failed_reads) {
+                failed = true;
+                break;
+            }
+            continue;
+        }
+        failed_reads = 0;
+        const size_t frames = static_cast<size_t>(n);
+        const VadStep step = vad_step(state, limits, calculate_rms(buffer.get(), frames));
+        if (step.is_speech) {
+            print_flushed(".");
+        }
+        if (step.store &&
+            std::fwrite(buffer.get(), sizeof(int16_t), frames, file.get()) != frames) {
+            failed = true;
+            break;
+        }
+        if (step.end == VadEnd::no_speech_timeout) {
+            std::puts(" [timeout - no speech detected in the first 3 seconds]");
+            return capture_no_speech;
+        }
+        if (step.end == VadEnd::silence_after_speech) {
+            std::puts(" [silence detected]");
+            break;
+        }
+    }
+    if (!state.speech && state.chunk_count > 0) {
+        std::puts(" [no speech detected]");
+    }
+    // What is still in the block goes out now, while a failure can be told.
+    if (!failed && running) {
+        std::fflush(file.get());
+    }
+    if (std::ferror(file.get())) {
+        std::fprintf(stderr, "\nError: Could not write to %s\n", path);
+        failed = true;
+    }
+    if (failed || !running) {
+        return capture_failed;
+    }
+    return capture_ok;
+}
+
+} // namespace
+
+int record_audio_raw_vad(const char *path, int max_duration_ms) {
+    const int result = capture(path, max_duration_ms);
+    // ALSA keeps its parsed configuration for the life of the process; the
+    // run opens one device only, so it is given back once the device is closed.
+    snd_config_update_free_global();
+    if (result == capture_no_speech) {
+        write_status("ready");
+    }
+    return result;
+}

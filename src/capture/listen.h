@@ -1,0 +1,20 @@
+// Voice-activity capture: records one utterance from the default ALSA
+// capture device into a headerless S16_LE 16 kHz mono file.
+#pragma once
+
+#include <cstddef>
+
+// Consecutive failed or empty reads after which the device counts as gone.
+inline constexpr int max_failed_reads = 16;
+// Kept chunks reach the raw file in blocks of this size, not one by one.
+inline constexpr size_t raw_write_block = 64 * 1024;
+
+// Results of record_audio_raw_vad.
+inline constexpr int capture_ok = 0;
+inline constexpr int capture_failed = -1; // also: a stop was requested
+inline constexpr int capture_no_speech = -2;
+
+// Captures one utterance into `path`, at most `max_duration_ms` long (at most
+// 134217 ms). 0 when the capture ended on its own, -1 on a stop request or a
+// failure, -2 when nobody spoke within three seconds.
+int record_audio_raw_vad(const char *path, int max_duration_ms);
