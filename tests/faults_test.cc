@@ -306,7 +306,7 @@ TEST(FullTmp, FullAtHandOffLeavesNoPartialResult) {
         box.before_run(std::string(full) == "space" ? small_tmp(pages * 4096)
                                                     : small_tmp(1 << 20, 3));
         const Result r = box.run(allowed(5s));
-        EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+        EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
         EXPECT_NE(r.out.find("Recunoscut: {\"text\" : \"open the browser\"}\n"), std::string::npos)
             << r.out;
         EXPECT_EQ(r.err, "Error: Could not write to /tmp/tovu/speech.json\n");

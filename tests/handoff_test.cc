@@ -84,9 +84,10 @@ void run_as_user(Sandbox &box) {
     box.run_as(user, user);
 }
 
-// Everything a final result that cannot be saved must lead to.
+// Everything a final result that cannot be saved must lead to: the error,
+// the error cue, then the stop cue as at every normal end, and status 1.
 void expect_not_saved(const Sandbox &box, const Result &r, RunReports &reports) {
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "Recunoscut: {\"text\" : \"open the browser\"}\n")) << r.out;
     EXPECT_FALSE(has(r.out, "saved")) << r.out;
     EXPECT_TRUE(r.err.ends_with(write_error)) << r.err;

@@ -242,7 +242,7 @@ struct RecordOnlyVictim : VictimBox {
 };
 
 void expect_wav_refused(const RecordOnlyVictim &v, const Result &r) {
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
     EXPECT_EQ(r.err, "\nError: Could not create /tmp/stt_audio.wav\n");
     EXPECT_TRUE(has(r.out, "Recording audio... Error\n")) << r.out;
     EXPECT_EQ(read_file(v.recorder), ""); // never started
@@ -280,9 +280,9 @@ TEST(HostileTmp, LeftoverWavFileOfTheVictimIsReplaced) {
 // ---- The result directory and file ------------------------------------------
 
 // The transcript is not handed to anyone: the message, the error cue, no
-// processor, and the run still ends normally.
+// processor, and the run ends with the stop cue but with status 1.
 void expect_result_refused(VictimBox &v, const Result &r) {
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
     EXPECT_EQ(r.err, "Error: Could not write to /tmp/tovu/speech.json\n");
     EXPECT_TRUE(has(r.out, "Recunoscut: {\"text\" : \"open the browser\"}\n")) << r.out;
     EXPECT_FALSE(has(r.out, "Result saved"));
@@ -337,7 +337,7 @@ TEST(HostileTmp, ResultDirectoryIsAFileOfAnotherUser) {
     plant_file(v.box.tmp("tovu"), theirs, other, 0666);
     const Result r = v.box.run();
     // "mkdir -p" has its own complaint on stderr; ours comes last.
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
     EXPECT_TRUE(r.err.ends_with("Error: Could not write to /tmp/tovu/speech.json\n")) << r.err;
     EXPECT_EQ(read_file(v.box.tmp("tovu")), theirs);
     EXPECT_EQ(v.processor.wait_all_ended(), "");

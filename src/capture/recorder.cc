@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -130,7 +131,7 @@ int run_record_only() {
         if (result != 0) {
             write_status("ready");
         }
-        return 0;
+        return EXIT_SUCCESS;
     }
     if (result != 0) {
         std::puts("Error");
@@ -138,5 +139,5 @@ int run_record_only() {
         std::printf("OK (%ld bytes)\n", size);
     }
     write_status("ready");
-    return 0;
+    return result == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }

@@ -12,5 +12,6 @@ inline constexpr long wav_header_size = 44;
 int record_audio_wav(const char *path, int seconds);
 
 // The whole run without a model: notice, ten-second recording, its size.
-// Returns the exit status, always 0.
+// Returns the exit status: 1 when the recording failed ("Error"), 0 when it
+// succeeded or was stopped.
 int run_record_only();

@@ -59,6 +59,7 @@ enum class Outcome {
     capture_failed, // capture failed, or nobody spoke
     audio_lost,     // the captured audio could not be read back
     empty_text,     // the transcript was empty
+    not_saved,      // the final result could not be written: the normal end, status 1
     done,           // every other ending: the normal end
 };
 
@@ -83,8 +84,7 @@ Outcome use_final_result(const char *result) {
         play_cue(Cue::error);
         return Outcome::empty_text;
     }
-    hand_off_result(display);
-    return Outcome::done;
+    return hand_off_result(display) ? Outcome::done : Outcome::not_saved;
 }
 
 // Reads the captured audio back and lets the recognizer decode it.
@@ -192,6 +192,9 @@ int run_recognition(const char *model_path) {
         return exit_failure;
     case Outcome::empty_text:
         write_status("ready");
+        return exit_failure;
+    case Outcome::not_saved:
+        play_cue(Cue::stop);
         return exit_failure;
     case Outcome::done:
         break;

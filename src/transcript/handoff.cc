@@ -62,11 +62,11 @@ bool write_result_file(std::string_view json) {
 
 } // namespace
 
-void hand_off_result(std::string_view json) {
+bool hand_off_result(std::string_view json) {
     if (!write_result_file(json)) {
         std::fprintf(stderr, "Error: Could not write to %s\n", result_path);
         play_cue(Cue::error);
-        return;
+        return false;
     }
     std::printf("Result saved in %s\n", result_path);
     std::fflush(stdout);
@@ -74,6 +74,7 @@ void hand_off_result(std::string_view json) {
                               ? "./tovu-processor /tmp/tovu/speech.json >/dev/null 2>&1 &"
                               : "tovu-processor /tmp/tovu/speech.json >/dev/null 2>&1 &";
     [[maybe_unused]] int ignored = std::system(command);
+    return true;
 }
 
 void save_partial_result(std::string_view json) {
