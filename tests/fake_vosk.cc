@@ -14,6 +14,7 @@
 //                               come (or every writer has closed it)
 #include "stand_in.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -82,10 +83,14 @@ void vosk_recognizer_free(VoskRecognizer *recognizer) {
 int vosk_recognizer_accept_waveform_s(VoskRecognizer *, const short *data, int length) {
     log_call("vosk_recognizer_accept_waveform_s %d", length);
     if (const char *gate = std::getenv("FAKE_VOSK_ACCEPT_GATE")) {
-        const int fd = open(gate, O_RDONLY | O_CLOEXEC);
+        // Decoding is not cut short by a signal, so neither is the wait.
+        int fd = -1;
+        while ((fd = open(gate, O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) {
+        }
         if (fd >= 0) {
             char byte = 0;
-            [[maybe_unused]] const ssize_t ignored = read(fd, &byte, 1);
+            while (read(fd, &byte, 1) < 0 && errno == EINTR) {
+            }
             close(fd);
         }
     }

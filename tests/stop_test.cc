@@ -148,9 +148,9 @@ TEST(Stop, CtrlCFromTheTerminalDuringTheStartCueEndsOnlyTheCue) {
 }
 
 // A Ctrl-C while the capture device is being opened (here: the device's
-// input is a FIFO with no writer yet) is handled at once; the capture then
-// starts listening, sees the stop before its first read and the run stops.
-TEST(Stop, CtrlCWhileTheCaptureDeviceOpensStopsBeforeTheFirstRead) {
+// input is a FIFO with no writer yet, so the open waits) ends that wait: the
+// run stops at once, without ever listening.
+TEST(Stop, CtrlCWhileTheCaptureDeviceOpensStopsBeforeListening) {
     Sandbox box;
     prepare(box);
     const std::string device = box.root() + "/device.fifo";
@@ -159,13 +159,8 @@ TEST(Stop, CtrlCWhileTheCaptureDeviceOpensStopsBeforeTheFirstRead) {
     Process run = box.start();
     ASSERT_TRUE(wait_for_sleep_in(run.pid(), "wait_for_partner"));
     run.interrupt();
-    ASSERT_TRUE(run.wait_for_output(stopping));
-    const int writer = open_when_read(device);
-    ASSERT_GE(writer, 0);
     const Result r = run.finish();
-    close(writer);
-    EXPECT_EQ(r.out.substr(r.out.find("Vosk initialized!")),
-              "Vosk initialized!\n\n" + stopping + "Listening... ");
+    EXPECT_EQ(r.out.substr(r.out.find("Vosk initialized!")), "Vosk initialized!\n\n" + stopping);
     expect_stopped(box, r);
 }
 
@@ -205,7 +200,6 @@ TEST(Stop, CtrlCWhileWaitingForSpeechDropsTheStoredAudio) {
     EXPECT_TRUE(exists(box.tmp("stt_audio.raw")));
     run.interrupt();
     ASSERT_TRUE(run.wait_for_output(stopping));
-    box.feed(chunks(0, 1));
     const Result r = run.finish();
     EXPECT_EQ(r.out.substr(r.out.find("Listening")),
               "Listening... " + stopping + " [no speech detected]\n");
@@ -223,36 +217,14 @@ TEST(Stop, CtrlCDuringSpeechStopsWithoutRecognizing) {
     ASSERT_TRUE(run.wait_for_output("Listening... ..."));
     run.interrupt();
     ASSERT_TRUE(run.wait_for_output(stopping));
-    box.feed(chunks(0, 1));
     const Result r = run.finish();
     EXPECT_EQ(r.out.substr(r.out.find("Listening")), "Listening... ..." + stopping);
     expect_stopped(box, r);
 }
 
-// The handler stays installed: a second Ctrl-C prints the line again and
-// the run still stops in order.
-TEST(Stop, CtrlCTwiceInARowPrintsTheLineTwice) {
-    Sandbox box;
-    prepare(box);
-    box.use_audio_fifo();
-    Process run = box.start();
-    box.feed(chunks(1000, 2));
-    ASSERT_TRUE(run.wait_for_output("Listening... .."));
-    ASSERT_TRUE(box.wait_until_fed());
-    // Blocked in the next read, which only more audio can end.
-    ASSERT_TRUE(wait_for_sleep_in(run.pid(), "pipe_read"));
-    run.interrupt();
-    ASSERT_TRUE(run.wait_for_output(stopping));
-    run.interrupt();
-    ASSERT_TRUE(run.wait_for_output(stopping + stopping));
-    box.feed(chunks(0, 1));
-    const Result r = run.finish();
-    EXPECT_EQ(r.out.substr(r.out.find("Listening")), "Listening... .." + stopping + stopping);
-    expect_stopped(box, r);
-}
-
-// After the capture a stop changes nothing: the handler prints its line,
-// and recognition and hand-off complete.
+// After the capture a stop changes nothing: the handler prints its line
+// (again for a second Ctrl-C, as it stays installed), and recognition and
+// hand-off complete.
 TEST(Stop, CtrlCWhileTheRecognizerDecodesLetsTheRunComplete) {
     Sandbox box;
     const std::string gate = box.root() + "/accept.fifo";
@@ -266,10 +238,13 @@ TEST(Stop, CtrlCWhileTheRecognizerDecodesLetsTheRunComplete) {
     ASSERT_GE(writer, 0);
     run.interrupt();
     ASSERT_TRUE(run.wait_for_output(stopping));
+    run.interrupt();
+    ASSERT_TRUE(run.wait_for_output(stopping + stopping));
     EXPECT_EQ(write(writer, "x", 1), 1);
     close(writer);
     const Result r = run.finish();
-    EXPECT_NE(r.out.find("Processing... " + stopping + "\r\033[KRecunoscut: "), std::string::npos)
+    EXPECT_NE(r.out.find("Processing... " + stopping + stopping + "\r\033[KRecunoscut: "),
+              std::string::npos)
         << r.out;
     expect_handed_off(box, r);
     const std::vector<std::string> calls = box.fake_vosk_calls();

@@ -1,15 +1,29 @@
-// Process-wide run state shared by every stage, and the Ctrl-C handler that
-// ends a run in order.
+// Process-wide run state shared by every stage, and the stop handler that
+// ends a run in order on Ctrl-C, SIGTERM or SIGHUP.
 #pragma once
 
 #include <csignal>
 
-// 1 while the run may go on; cleared for good by the first SIGINT.
+// 1 while the run may go on; cleared for good by the first stop request.
 extern volatile std::sig_atomic_t running;
 
 // Process id of the recorder child while it is waited for, 0 otherwise.
 extern volatile std::sig_atomic_t arecord_pid;
 
-// SIGINT handler: clears `running`, sends SIGTERM to the recorder child if
-// there is one, and writes "\nStopping program...\n" with write(2) only.
+// The signals that ask for an orderly stop: Ctrl-C, a desktop or `timeout`
+// ending the program, and a terminal that closes.
+inline constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Stop handler: clears `running`, sends SIGTERM to the recorder child if
+// there is one, wakes stop_wake_fd() and writes "\nStopping program...\n"
+// with write(2) only.
 void sigint_handler(int signal_number);
+
+// Installs sigint_handler for every stop signal. Blocking calls that a stop
+// interrupts fail with EINTR instead of being restarted, so that no wait
+// outlives a stop request.
+void install_stop_handler();
+
+// A descriptor that becomes readable once a stop has been requested, for
+// waits that poll; -1 before install_stop_handler().
+int stop_wake_fd();

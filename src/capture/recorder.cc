@@ -15,20 +15,22 @@
 
 namespace {
 
-// Blocks SIGINT for its lifetime, so that the stop handler cannot run
-// between the fork and the moment the child's id is known.
-class SigintBlock {
+// Blocks the stop signals for its lifetime, so that the stop handler cannot
+// run between the fork and the moment the child's id is known.
+class StopSignalBlock {
   public:
-    SigintBlock() {
+    StopSignalBlock() {
         sigset_t set;
         sigemptyset(&set);
-        sigaddset(&set, SIGINT);
+        for (const int signal_number : stop_signals) {
+            sigaddset(&set, signal_number);
+        }
         sigprocmask(SIG_BLOCK, &set, &old_);
     }
-    ~SigintBlock() { restore(); }
+    ~StopSignalBlock() { restore(); }
     void restore() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-    SigintBlock(const SigintBlock &) = delete;
-    SigintBlock &operator=(const SigintBlock &) = delete;
+    StopSignalBlock(const StopSignalBlock &) = delete;
+    StopSignalBlock &operator=(const StopSignalBlock &) = delete;
 
   private:
     sigset_t old_{};
@@ -68,7 +70,7 @@ int record_audio_wav(const char *path, int seconds) {
     int wait_status = 0;
     pid_t waited = -1;
     {
-        SigintBlock block;
+        StopSignalBlock block;
         // A Ctrl-C that came before the block has found no recorder to stop.
         if (!running) {
             return -1;
@@ -86,8 +88,10 @@ int record_audio_wav(const char *path, int seconds) {
             return -1;
         }
         if (child == 0) {
-            // The recorder takes Ctrl-C as a plain program would.
-            std::signal(SIGINT, SIG_DFL);
+            // The recorder takes the stop signals as a plain program would.
+            for (const int signal_number : stop_signals) {
+                std::signal(signal_number, SIG_DFL);
+            }
             // The recording is private, like every file the program makes.
             umask(077);
             block.restore();

@@ -11,7 +11,7 @@
 int main() {
     std::puts("Speech-to-Text in real time with Vosk API (without Python)");
     std::puts("======================================================");
-    std::signal(SIGINT, sigint_handler);
+    install_stop_handler();
 
     const InstanceLock lock = lock_instance();
     if (lock.busy()) {
