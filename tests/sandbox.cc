@@ -294,6 +294,8 @@ Result Process::finish(std::chrono::milliseconds timeout) {
     wait4(pid_, &status, 0, &usage);
     pid_ = -1;
     result.max_rss_kb = usage.ru_maxrss;
+    result.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (WIFEXITED(status)) {
         result.exit_status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -310,9 +312,12 @@ Sandbox::Sandbox() {
     const std::string work = env_or("TOVU_TEST_WORK", TOVU_TEST_WORK_DEFAULT);
     root_ = work + "/" + test_name() + "-" + std::to_string(getpid());
     fs::remove_all(root_);
-    for (const char *dir : {"home", "bin", "tmp", "share", "share.work"}) {
+    for (const char *dir : {"home", "bin", "tmp", "share", "share.work", "empty"}) {
         fs::create_directories(root_ + "/" + dir);
     }
+    // Always there, so that it can hide the machine's (see launch()).
+    fs::create_directories(data_dir());
+    write_file(root_ + "/empty.conf", "");
     chmod(tmp().c_str(), 01777);
     // Everyone may reach the sandbox, for runs as another user.
     for (fs::path p = root_; p != p.root_path(); p = p.parent_path()) {
@@ -526,6 +531,29 @@ Process Sandbox::launch(pid_t beside) const {
     if (beside == 0) {
         script += "mount -t overlay overlay -o lowerdir=/usr/share,upperdir=" + share() +
                   ",workdir=" + root_ + "/share.work /usr/share\n";
+        // The data directory is the sandbox's alone: in the overlay the
+        // machine's own /usr/share/extras/tovu (a root-owned status file left
+        // by a run as root, installed cues or model) would show through.
+        script += "mount --bind " + quote(data_dir()) + " /usr/share/extras/tovu\n";
+        // No ALSA configuration of the machine's but alsa-lib's own
+        // alsa.conf, which belongs with the installed library and defines the
+        // devices the tests use (null, file, hw): every layer that the
+        // machine's packages and administrators add, such as the hooks of
+        // pulseaudio and libasound2-plugins that load libpulse into every ALSA
+        // client, is hidden behind an empty directory or file. That keeps
+        // working whatever alsa-lib's own file holds, where a private
+        // ALSA_CONFIG_PATH would have to copy and track it. Plugin types that
+        // a test's .asoundrc names (such as `type pulse`) still load from
+        // alsa-lib's plugin directory by themselves.
+        const std::string empty = quote(root_ + "/empty");
+        const std::string empty_file = quote(root_ + "/empty.conf");
+        script += "for d in /etc/alsa/conf.d /usr/etc/alsa/conf.d /var/lib/alsa/conf.d "
+                  "/usr/share/alsa/alsa.conf.d; do\n"
+                  "  if [ -d \"$d\" ]; then mount --bind " +
+                  empty + " \"$d\"; fi\ndone\n";
+        script += "for f in /etc/asound.conf /usr/etc/asound.conf; do\n"
+                  "  if [ -e \"$f\" ]; then mount --bind " +
+                  empty_file + " \"$f\"; fi\ndone\n";
         script += "mount --bind " + quote(tmp()) + " /tmp\n";
         script += setup_;
     } else {

@@ -1,8 +1,10 @@
 // Runs the real tovu-voice binary hermetically: in a private mount namespace
-// whose /tmp is the sandbox's own folder and whose /usr/share is an overlay
-// with the sandbox's folder as upper layer, with a HOME whose .asoundrc makes
-// ALSA's default capture device read a raw file (or a FIFO), and with stub
-// programs on PATH.
+// whose /tmp is the sandbox's own folder, whose /usr/share is an overlay with
+// the sandbox's folder as upper layer and whose data directory
+// /usr/share/extras/tovu is the sandbox's alone, without the ALSA
+// configuration that the machine's packages add, with a HOME whose .asoundrc
+// makes ALSA's default capture device read a raw file (or a FIFO), and with
+// stub programs on PATH.
 #pragma once
 
 #include <chrono>
@@ -96,6 +98,7 @@ struct Result {
     int exit_status = -1; // -1 when killed by a signal
     int signal = 0;
     long max_rss_kb = 0; // peak resident memory of the run (the program's)
+    double cpu_s = 0;    // user + system time of the run
     std::string out;
     std::string err;
 };
