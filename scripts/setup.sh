@@ -14,7 +14,12 @@ packages=(g++ cmake make pkg-config libasound2-dev alsa-utils ca-certificates so
 if [ "$want_tests" = 1 ]; then
   packages+=(googletest libgtest-dev libgmock-dev espeak-ng sox libfst-tools util-linux
              python3 clang libclang-rt-14-dev valgrind
-             libbenchmark-dev dpkg-dev file man-db)
+             libbenchmark-dev dpkg-dev file man-db
+             # Real sound servers for the realtime tier; their ALSA hooks are
+             # then present on every run, which the suite must not notice.
+             # Never pipewire-alsa: it makes every ALSA client's default
+             # device PipeWire, on the whole machine.
+             pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-pulse wireplumber)
 fi
 
 missing=()
