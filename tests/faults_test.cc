@@ -225,24 +225,36 @@ std::string small_tmp(size_t bytes, int inodes = 100) {
 
 // /tmp fills up in mid-utterance: the capture ends as a failure with the
 // write error, nothing half-captured is transcribed, and the partial raw
-// file is removed.
+// file is removed. A long request fills the first 64 KiB block of the raw
+// file in mid-capture; a short one fits in that block and reaches the disk
+// only as the capture ends, where the failure must still be told.
 TEST(FullTmp, FullWhileCapturingIsAFailedCapture) {
-    Sandbox box;
-    box.install_model("model", "extras/tovu/model");
-    watch_tmp(box);
-    box.use_audio(fixture("speech.raw"));
-    box.use_fake_vosk({{"FAKE_VOSK_RESULT", "{\"text\" : \"open the\"}"}});
-    box.before_run(small_tmp(16 * 1024));
-    const Result r = box.run(allowed(5s));
-    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
-    EXPECT_EQ(r.err, "\nError: Could not write to /tmp/stt_audio.raw\n\nError during recording\n");
-    EXPECT_NE(r.out.find("Listening... ."), std::string::npos) << r.out; // speech had begun
-    EXPECT_EQ(r.out.find("Recunoscut"), std::string::npos) << r.out;
-    EXPECT_FALSE(contains(box.fake_vosk_calls(), "vosk_recognizer_accept_waveform_s"));
-    EXPECT_EQ(box.status(), "ready\n");
-    EXPECT_EQ(box.cues_played(),
-              (std::vector<std::string>{"paplay start.wav", "paplay error.wav"}));
-    EXPECT_EQ(tmp_listing(box), "start.wav:\nerror.wav:\n");
+    for (const bool short_request : {false, true}) {
+        SCOPED_TRACE(short_request ? "short request" : "long request");
+        Sandbox box;
+        box.install_model("model", "extras/tovu/model");
+        watch_tmp(box);
+        if (short_request) {
+            const std::string audio = box.root() + "/short.raw";
+            write_file(audio, chunks(3000, 3) + chunks(0, 400));
+            box.use_audio(audio);
+        } else {
+            box.use_audio(fixture("speech.raw"));
+        }
+        box.use_fake_vosk({{"FAKE_VOSK_RESULT", "{\"text\" : \"open the\"}"}});
+        box.before_run(small_tmp(16 * 1024));
+        const Result r = box.run(allowed(5s));
+        EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+        EXPECT_EQ(r.err,
+                  "\nError: Could not write to /tmp/stt_audio.raw\n\nError during recording\n");
+        EXPECT_NE(r.out.find("Listening... ."), std::string::npos) << r.out; // speech had begun
+        EXPECT_EQ(r.out.find("Recunoscut"), std::string::npos) << r.out;
+        EXPECT_FALSE(contains(box.fake_vosk_calls(), "vosk_recognizer_accept_waveform_s"));
+        EXPECT_EQ(box.status(), "ready\n");
+        EXPECT_EQ(box.cues_played(),
+                  (std::vector<std::string>{"paplay start.wav", "paplay error.wav"}));
+        EXPECT_EQ(tmp_listing(box), "start.wav:\nerror.wav:\n");
+    }
 }
 
 // Full from the start: not even the first chunk can be stored.

@@ -166,15 +166,21 @@ TEST(HostileTmp, RawFileHardLinkToTheVictimsFile) {
     EXPECT_EQ(lstat_of(target).st_nlink, 2u); // neither name was removed
 }
 
+// Run by the victim and by root: the sticky /tmp would stop the victim from
+// deleting it anyway, but not root, for whom only the program's own check
+// keeps it intact.
 TEST(HostileTmp, RawFileOfAnotherUser) {
-    VictimBox v;
-    v.use_fake_vosk();
-    // Writable by everyone: only the program's own check keeps it intact.
-    plant_file(v.box.tmp("stt_audio.raw"), theirs, other, 0666);
-    const Result r = v.box.run();
-    expect_raw_refused(v, r);
-    EXPECT_EQ(read_file(v.box.tmp("stt_audio.raw")), theirs);
-    EXPECT_EQ(lstat_of(v.box.tmp("stt_audio.raw")).st_uid, other);
+    for (uid_t runner : {victim, uid_t{0}}) {
+        SCOPED_TRACE(runner);
+        VictimBox v;
+        v.use_fake_vosk();
+        v.box.run_as(runner, runner);
+        plant_file(v.box.tmp("stt_audio.raw"), theirs, other, 0666);
+        const Result r = v.box.run();
+        expect_raw_refused(v, r);
+        EXPECT_EQ(read_file(v.box.tmp("stt_audio.raw")), theirs);
+        EXPECT_EQ(lstat_of(v.box.tmp("stt_audio.raw")).st_uid, other);
+    }
 }
 
 TEST(HostileTmp, RawFileIsADirectoryOfAnotherUser) {
@@ -259,12 +265,18 @@ TEST(HostileTmp, WavFileLinkToTheVictimsFile) {
     EXPECT_EQ(fs::read_symlink(v.box.tmp("stt_audio.wav")), target);
 }
 
+// As the raw file: refused by the victim and by root alike.
 TEST(HostileTmp, WavFileOfAnotherUser) {
-    RecordOnlyVictim v;
-    plant_file(v.box.tmp("stt_audio.wav"), theirs, other, 0666);
-    const Result r = v.box.run();
-    expect_wav_refused(v, r);
-    EXPECT_EQ(read_file(v.box.tmp("stt_audio.wav")), theirs);
+    for (uid_t runner : {victim, uid_t{0}}) {
+        SCOPED_TRACE(runner);
+        RecordOnlyVictim v;
+        v.box.run_as(runner, runner);
+        plant_file(v.box.tmp("stt_audio.wav"), theirs, other, 0666);
+        const Result r = v.box.run();
+        expect_wav_refused(v, r);
+        EXPECT_EQ(read_file(v.box.tmp("stt_audio.wav")), theirs);
+        EXPECT_EQ(lstat_of(v.box.tmp("stt_audio.wav")).st_uid, other);
+    }
 }
 
 TEST(HostileTmp, LeftoverWavFileOfTheVictimIsReplaced) {

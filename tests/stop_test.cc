@@ -236,6 +236,10 @@ TEST(Stop, CtrlCWhileTheRecognizerDecodesLetsTheRunComplete) {
     // audio.
     const int writer = open_when_read(gate);
     ASSERT_GE(writer, 0);
+    // What was said is for the user alone while it waits to be decoded.
+    struct stat raw {};
+    ASSERT_EQ(lstat(box.tmp("stt_audio.raw").c_str(), &raw), 0);
+    EXPECT_EQ(raw.st_mode & 07777, 0600u);
     run.interrupt();
     ASSERT_TRUE(run.wait_for_output(stopping));
     run.interrupt();
