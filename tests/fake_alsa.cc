@@ -22,6 +22,8 @@
 //   enodev  -ENODEV, the device is gone: from then on snd_pcm_prepare
 //           fails with -ENODEV too
 //   zero    0 frames
+//   stall   -EAGAIN, nothing to read yet, while the device's descriptors
+//           still say it is ready: a device that has stopped delivering
 #include <alsa/asoundlib.h>
 
 #include "stand_in.h"
@@ -36,7 +38,7 @@
 
 namespace {
 
-enum class Fault { none, eio, epipe, enodev, zero };
+enum class Fault { none, eio, epipe, enodev, zero, stall };
 
 struct ReadPlan {
     long good_first = 0; // reads passed to the device before the fault
@@ -62,7 +64,8 @@ Fault parse_fault(const char *text, size_t length) {
     } names[] = {{"eio", Fault::eio},
                  {"epipe", Fault::epipe},
                  {"enodev", Fault::enodev},
-                 {"zero", Fault::zero}};
+                 {"zero", Fault::zero},
+                 {"stall", Fault::stall}};
     for (const auto &entry : names) {
         if (std::strlen(entry.name) == length && std::strncmp(entry.name, text, length) == 0) {
             return entry.fault;
@@ -170,6 +173,9 @@ snd_pcm_sframes_t snd_pcm_readi(snd_pcm_t *pcm, void *buffer, snd_pcm_uframes_t 
         case Fault::enodev:
             gone = true;
             rc = -ENODEV;
+            break;
+        case Fault::stall:
+            rc = -EAGAIN;
             break;
         case Fault::zero:
         case Fault::none:

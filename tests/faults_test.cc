@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace sandbox;
@@ -129,6 +131,69 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     mid_speech + 16}),
     [](const ::testing::TestParamInfo<DeviceFault> &info) { return std::string(info.param.name); });
+
+// ---- A device that stops delivering -------------------------------------------
+
+// The device says it is ready and then has nothing to read, forever (as
+// PulseAudio's plugin does with a suspended source). Nobody spoke, so the
+// run gives up about three seconds after it began to listen, as it would
+// have with audio, with a message of its own; all the while it rests
+// instead of asking the device again and again.
+TEST(StalledDevice, EndsAsAFailedCaptureWhenNobodyCouldHaveSpoken) {
+    Sandbox box;
+    box.install_model("model", "extras/tovu/model");
+    box.install_cues();
+    box.use_audio(fixture("speech.raw"));
+    box.use_fake_vosk();
+    box.use_fake_alsa({{"FAKE_ALSA_READ", "stall"}});
+    Process run = box.start();
+    ASSERT_TRUE(run.wait_for_output("Listening... ", allowed(10s)));
+    const auto listening = std::chrono::steady_clock::now();
+    const Result r = run.finish(allowed(10s));
+    const auto took = std::chrono::steady_clock::now() - listening;
+    // 3 s of chunks and a 0.5 s grace; the upper bound leaves room for a
+    // loaded machine.
+    EXPECT_GE(took, 3400ms);
+    EXPECT_LE(took, allowed(4500ms));
+    EXPECT_LE(r.cpu_s, allowed(300ms).count() / 1000.0);
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+    EXPECT_EQ(r.err, "\nError: No audio from the microphone\n\nError during recording\n");
+    EXPECT_EQ(box.status(), "ready\n");
+    EXPECT_EQ(box.cues_played(),
+              (std::vector<std::string>{"paplay start.wav", "paplay error.wav"}));
+    EXPECT_FALSE(exists(box.tmp("stt_audio.raw")));
+    EXPECT_FALSE(contains(box.fake_vosk_calls(), "vosk_recognizer_accept_waveform_s"));
+}
+
+// A stop while the device delivers nothing ends the run at once.
+TEST(StalledDevice, StopsAtOnce) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal_number);
+        Sandbox box;
+        box.install_model("model", "extras/tovu/model");
+        box.use_audio(fixture("speech.raw"));
+        box.use_fake_vosk();
+        box.use_fake_alsa({{"FAKE_ALSA_READ", "stall"}});
+        Process run = box.start();
+        ASSERT_TRUE(run.wait_for_output("Listening... ", allowed(10s)));
+        // The first read found nothing: the capture waits for the device.
+        const std::string alsa_log = box.root() + "/alsa.log";
+        for (int i = 0;
+             i < 20000 && read_file(alsa_log).find("snd_pcm_readi 0 = -11") == std::string::npos;
+             ++i) {
+            usleep(500);
+        }
+        const auto stopped = std::chrono::steady_clock::now();
+        kill(run.pid(), signal_number);
+        const Result r = run.finish(allowed(5s));
+        EXPECT_LE(std::chrono::steady_clock::now() - stopped, allowed(200ms));
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(r.out.substr(r.out.find("Listening")), "Listening... \nStopping program...\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(box.status(), "ready\n");
+        EXPECT_FALSE(exists(box.tmp("stt_audio.raw")));
+    }
+}
 
 // The device that broke in mid-utterance had already been heard: what was
 // captured is thrown away, not transcribed as if the user had finished.
