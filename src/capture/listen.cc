@@ -109,8 +109,10 @@ bool make_waiter(snd_pcm_t *pcm, Waiter &waiter) {
 enum class Wait { ready, stopped, timed_out };
 
 // Waits until the device may have audio, a stop is requested or `deadline`
-// passes. With `pause_first`, rests for idle_pause before asking the device.
+// passes. With `pause_first`, rests for idle_pause before asking the device;
+// a device without descriptors to wait on is asked again after each rest.
 Wait wait_for_device(Waiter &waiter, Clock::time_point deadline, bool pause_first) {
+    pause_first = pause_first || waiter.device_fds == 0;
     for (;;) {
         if (!running) {
             return Wait::stopped;
@@ -126,10 +128,13 @@ Wait wait_for_device(Waiter &waiter, Clock::time_point deadline, bool pause_firs
         const nfds_t watched = pause_first ? 1 : waiter.device_fds + 1;
         const int woken = poll(waiter.fds.get(), watched, static_cast<int>(left.count()));
         if (woken < 0 && errno != EINTR) {
-            return Wait::ready; // the read tells what is wrong
+            return Wait::timed_out; // a device that cannot be waited for
         }
         if (pause_first) {
-            pause_first = woken < 0 ? pause_first : false;
+            if (woken >= 0 && waiter.device_fds == 0) {
+                return Wait::ready;
+            }
+            pause_first = woken < 0;
             continue;
         }
         if (woken <= 0 || waiter.fds[0].revents != 0) {
