@@ -6,7 +6,8 @@
 # Layout, under the prefix (DESTDIR honoured as usual):
 #   bin/tovu-voice
 #   share/man/man1/tovu-voice.1.gz
-#   lib/tovu-voice/libvosk.so      the fetched libvosk, found through the
+#   lib/tovu-voice/libvosk.so      the fetched libvosk, or the one named by
+#                                  TOVU_VOSK_LIBRARY, found through the
 #                                  binary's RUNPATH; not installed when a
 #                                  system libvosk was linked
 # and, whatever the prefix, the sound cues in /usr/share/extras/tovu (under
@@ -21,7 +22,7 @@ set(TOVU_PRIVATE_LIBDIR lib/tovu-voice)
 # ---- The program and its libvosk ---------------------------------------------
 
 string(FIND "${VOSK_LIBRARY}" "${CMAKE_SOURCE_DIR}/.deps/" fetched_vosk_at)
-if(fetched_vosk_at EQUAL 0)
+if(fetched_vosk_at EQUAL 0 OR TOVU_VOSK_LIBRARY)
   set(bundle_vosk_default ON)
 else()
   set(bundle_vosk_default OFF)
@@ -101,6 +102,18 @@ if(TOVU_CUES)
   ")
 endif()
 
+# ---- Everything to install ------------------------------------------------------
+
+# What `cmake --install` and CPack take from the build tree; scripts/run.sh
+# builds it. CPack packages what is built, as `cmake --install` installs it,
+# instead of building every target first (benchmarks and tests included).
+add_custom_target(tovu_installable)
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+add_dependencies(tovu_installable tovu-voice tovu_man)
+if(TARGET tovu_cues)
+  add_dependencies(tovu_installable tovu_cues)
+endif()
+
 # ---- Debian package --------------------------------------------------------------
 
 set(TOVU_PACKAGE_MAINTAINER "tovu developers <tovu@localhost>"
@@ -158,4 +171,13 @@ if(TARGET install_test)
   if(TARGET tovu_cues)
     add_dependencies(install_test tovu_cues)
   endif()
+endif()
+
+# ---- The newcomer's test: set-up and the install commands after run.sh ---------
+
+if(TARGET newcomer_test)
+  target_compile_definitions(newcomer_test PRIVATE
+      TOVU_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+      TOVU_LINKED_VOSK="${VOSK_LIBRARY}"
+      TOVU_SANITIZED=$<BOOL:${TOVU_SANITIZE}>)
 endif()
