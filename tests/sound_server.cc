@@ -1,0 +1,256 @@
+#include "sound_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <poll.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace sound {
+
+namespace {
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::trunc) << text;
+}
+
+// Tries `done` until it holds or `timeout` has passed: for readiness that
+// the servers announce in no other way than by answering.
+bool retry_until(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        usleep(10000);
+    }
+    return true;
+}
+
+// SIGTERM, then SIGKILL if it has not ended within two seconds; reaped.
+void stop(pid_t pid) {
+    kill(pid, SIGTERM);
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+        pollfd ended{fd, POLLIN, 0};
+        poll(&ended, 1, 2000);
+        close(fd);
+    }
+    if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+bool alive(pid_t pid) {
+    return waitpid(pid, nullptr, WNOHANG) == 0;
+}
+
+const auto start_timeout = std::chrono::seconds(15);
+
+} // namespace
+
+Server::Server(Kind kind, std::string dir) : kind_(kind), dir_(std::move(dir)) {
+    fs::create_directories(dir_ + "/home");
+    char run[] = "/run/tovu-sound-XXXXXX"; // mode 0700
+    if (mkdtemp(run) == nullptr) {
+        fail("cannot make a runtime directory in /run");
+        return;
+    }
+    run_ = run;
+    // The capture probe below routes ALSA through this HOME.
+    write_file(dir_ + "/home/.asoundrc", asoundrc);
+    if (!(kind == Kind::pulseaudio ? start_pulseaudio() : start_pipewire())) {
+        return;
+    }
+    const auto pactl_ok = [this](std::vector<std::string> args) {
+        args.insert(args.begin(), "pactl");
+        return client(args) == 0;
+    };
+    if (!pactl_ok(
+            {"load-module", "module-null-sink", "sink_name=room", "rate=16000", "channels=1"}) ||
+        !pactl_ok({"load-module", "module-remap-source", "source_name=mic", "master=room.monitor",
+                   "channels=1", "rate=16000"}) ||
+        !pactl_ok({"set-default-sink", "room"}) || !pactl_ok({"set-default-source", "mic"})) {
+        fail("cannot make the sink and the source");
+        return;
+    }
+    // A reader on the monitor keeps it running in real time: without one,
+    // audio played before a client connects can reach it all at once.
+    pids_.push_back(spawn({"pacat", "-r", "-d", "room.monitor", "--latency-msec=10", "--raw",
+                           "--format=s16le", "--rate=16000", "--channels=1"},
+                          dir_ + "/heard.raw"));
+    // Right after the server has started, a capture can get nothing for
+    // some two seconds: ready once one gets audio.
+    if (client({"timeout", "15", "arecord", "-q", "-D", "default", "-t", "raw", "-f", "S16_LE",
+                "-r", "16000", "-c", "1", "-s", "800", "/dev/null"}) != 0) {
+        fail("a capture through the server got no audio");
+    }
+}
+
+Server::~Server() {
+    for (auto it = pids_.rbegin(); it != pids_.rend(); ++it) {
+        stop(*it);
+    }
+    if (!run_.empty()) {
+        std::error_code ignored;
+        fs::remove_all(run_, ignored);
+    }
+}
+
+bool Server::fail(const std::string &what) {
+    error_ = what + " (" + dir_ + ")\n" + read_file(dir_ + "/server.log");
+    return false;
+}
+
+pid_t Server::spawn(const std::vector<std::string> &argv, const std::string &out) const {
+    const std::vector<std::string> env = {"HOME=" + dir_ + "/home",
+                                          "XDG_RUNTIME_DIR=" + runtime_dir(), "PATH=/usr/bin:/bin",
+                                          "LANG=C"};
+    std::vector<char *> args;
+    std::vector<char *> envp;
+    for (const std::string &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    for (const std::string &e : env) {
+        envp.push_back(const_cast<char *>(e.c_str()));
+    }
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    const std::string log = dir_ + "/server.log";
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Nothing outlives the test, even one that is killed.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        const int in = open("/dev/null", O_RDONLY);
+        const int to = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in < 0 || to < 0 || err < 0 || dup2(in, 0) < 0 || dup2(to, 1) < 0 || dup2(err, 2) < 0) {
+            _exit(127);
+        }
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int Server::client(const std::vector<std::string> &argv, std::string *out) const {
+    const std::string path = out != nullptr ? dir_ + "/client.out" : "/dev/null";
+    const pid_t pid = spawn(argv, path);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    if (out != nullptr) {
+        *out = read_file(path);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Server::start_pulseaudio() {
+    write_file(dir_ + "/server.pa", "load-module module-native-protocol-unix\n");
+    serving_ = spawn({"pulseaudio", "-n", "-F", dir_ + "/server.pa", "--daemonize=no",
+                      "--exit-idle-time=-1", "--log-target=stderr"},
+                     "/dev/null");
+    pids_.push_back(serving_);
+    if (!retry_until(
+            [this] {
+                return !alive(serving_) || client({"pactl", "info"}) == 0;
+            },
+            start_timeout) ||
+        !alive(serving_)) {
+        return fail("pulseaudio did not start");
+    }
+    return true;
+}
+
+bool Server::start_pipewire() {
+    // Headless, as root, without systemd or D-Bus: WirePlumber must not look
+    // for logind or the portal, or it exits.
+    const std::string wp = dir_ + "/home/.config/wireplumber";
+    write_file(wp + "/bluetooth.lua.d/80-headless.lua",
+               "bluez_monitor.properties[\"with-logind\"] = false\n");
+    write_file(wp + "/main.lua.d/80-headless.lua",
+               "default_access.properties[\"enable-flatpak-portal\"] = false\n"
+               "alsa_monitor.properties[\"alsa.reserve\"] = false\n");
+    const pid_t pipewire = spawn({"pipewire"}, "/dev/null");
+    pids_.push_back(pipewire);
+    if (!retry_until(
+            [&] {
+                return !alive(pipewire) || client({"pw-cli", "info", "0"}) == 0;
+            },
+            start_timeout) ||
+        !alive(pipewire)) {
+        return fail("pipewire did not start");
+    }
+    // Without WirePlumber, streams time out.
+    pids_.push_back(spawn({"wireplumber"}, "/dev/null"));
+    serving_ = spawn({"pipewire-pulse"}, "/dev/null");
+    pids_.push_back(serving_);
+    std::string clients;
+    if (!retry_until(
+            [&] {
+                return client({"pactl", "info"}) == 0 &&
+                       client({"pw-cli", "ls", "Client"}, &clients) == 0 &&
+                       clients.find("WirePlumber") != std::string::npos;
+            },
+            start_timeout)) {
+        return fail("wireplumber or pipewire-pulse did not start");
+    }
+    return true;
+}
+
+void Server::play(const std::string &raw_file) {
+    pids_.push_back(spawn({"pacat", "-p", "-d", "room", "--raw", "--format=s16le", "--rate=16000",
+                           "--channels=1", raw_file},
+                          "/dev/null"));
+}
+
+bool Server::suspend(bool on) const {
+    return client({"pactl", "suspend-source", "mic", on ? "1" : "0"}) == 0;
+}
+
+void Server::kill_server() {
+    kill(serving_, SIGKILL);
+    waitpid(serving_, nullptr, 0);
+    pids_.erase(std::remove(pids_.begin(), pids_.end(), serving_), pids_.end());
+}
+
+int Server::loudest_heard() const {
+    const std::string heard = read_file(dir_ + "/heard.raw");
+    int loudest = 0;
+    for (size_t at = 0; at + 2 <= heard.size(); at += 2) {
+        int16_t sample = 0;
+        std::memcpy(&sample, heard.data() + at, 2);
+        loudest = std::max(loudest, std::abs(static_cast<int>(sample)));
+    }
+    return loudest;
+}
+
+} // namespace sound
