@@ -2,6 +2,7 @@
 // same audio and model and prints one table of medians and ratios.
 //
 //   bench_run --binary TOVU_VOICE --bench-dir DIR --fixtures DIR --work DIR [--runs N]
+//             [--real-runs N]         (runs of the real-time measures, default 3)
 //             [--env NAME=VALUE]...   (extra environment for tovu-voice and bare_vosk)
 //
 // DIR of --bench-dir holds bare_vosk, vad_capture, processor_stub and
@@ -12,12 +13,15 @@
 // /usr/share is an overlay with another folder as upper layer, with a HOME
 // whose .asoundrc makes ALSA's default capture device read a raw file: the
 // machine itself is not touched. The runs alternate (program, baseline,
-// program, ...) so that drift affects both alike.
+// program, ...) so that drift affects both alike. The last measures run in
+// real time against a private PulseAudio server (the tests' sound_server).
 #include "capture/vad.h"
+#include "sound_server.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -154,6 +158,7 @@ struct Run {
     int exit_status = -1;
     int64_t exec_ns = 0;       // just before execve
     int64_t listening_ns = -1; // "Listening... " seen on its standard output
+    int64_t signal_ns = -1;    // the signal sent (Launch::signal)
     int64_t end_ns = 0;        // reaped
     double cpu_s = 0;          // user + system of the process and its waited-for children
     long max_rss_kb = 0;
@@ -170,6 +175,7 @@ struct Launch {
     std::string root;      // folder of the run (tmp/, share/, home/ ...)
     std::string probe_out; // read back after the run when set
     std::string stamp;     // the stub processor's stamp file when set
+    int signal = 0;        // sent once "Listening... " is out, when set
 };
 
 Run launch(const Launch &l) {
@@ -249,6 +255,10 @@ Run launch(const Launch &l) {
                 if (i == 0 && run.listening_ns < 0 &&
                     run.out.find("Listening... ") != std::string::npos) {
                     run.listening_ns = now_ns();
+                    if (l.signal != 0) {
+                        run.signal_ns = now_ns();
+                        kill(pid, l.signal);
+                    }
                 }
             } else if (n == 0 || errno != EINTR) {
                 close(fds[i].fd);
@@ -281,8 +291,14 @@ Run launch(const Launch &l) {
     return run;
 }
 
-// A fresh folder for one isolated run, its capture device reading `audio`.
-std::string prepare_root(const Paths &p, const std::string &name, const std::string &audio,
+// An .asoundrc whose default capture device reads the raw file `audio`.
+std::string file_device(const std::string &audio) {
+    return "pcm.!default {\n  type file\n  slave.pcm \"null\"\n  file \"/dev/null\"\n  infile \"" +
+           audio + "\"\n  format \"raw\"\n}\n";
+}
+
+// A fresh folder for one isolated run, with `asoundrc` in its HOME.
+std::string prepare_root(const Paths &p, const std::string &name, const std::string &asoundrc,
                          bool with_model) {
     const std::string root = p.work + "/" + name;
     fs::remove_all(root);
@@ -290,9 +306,7 @@ std::string prepare_root(const Paths &p, const std::string &name, const std::str
         fs::create_directories(root + "/" + dir);
     }
     chmod((root + "/tmp").c_str(), 01777);
-    write_file(root + "/home/.asoundrc", "pcm.!default {\n  type file\n  slave.pcm \"null\"\n"
-                                         "  file \"/dev/null\"\n  infile \"" +
-                                             audio + "\"\n  format \"raw\"\n}\n");
+    write_file(root + "/home/.asoundrc", asoundrc);
     fs::copy_file(p.bench_dir + "/processor_stub", root + "/bin/tovu-processor");
     if (with_model) {
         // As on every run but the first after a reboot: the result
@@ -311,7 +325,7 @@ std::vector<std::string> base_env(const std::string &root) {
 
 // tovu-voice with the probe, on `audio`.
 Run run_program(const Paths &p, const std::string &audio) {
-    const std::string root = prepare_root(p, "program", audio, true);
+    const std::string root = prepare_root(p, "program", file_device(audio), true);
     Launch l;
     l.argv = {p.binary};
     l.env = base_env(root);
@@ -352,7 +366,7 @@ Run run_bare(const Paths &p, const std::string &raw) {
 }
 
 Run run_capture(const Paths &p, const std::string &audio, int max_ms) {
-    const std::string root = prepare_root(p, "capture", audio, false);
+    const std::string root = prepare_root(p, "capture", file_device(audio), false);
     Launch l;
     l.argv = {p.bench_dir + "/vad_capture", "/tmp/stt_audio.raw", std::to_string(max_ms)};
     l.env = base_env(root);
@@ -368,7 +382,7 @@ Run run_capture(const Paths &p, const std::string &audio, int max_ms) {
 // arecord on `audio`; with `period` > 0 it reads periods of that many frames
 // (its own choice on the file device is 2000).
 Run run_arecord(const Paths &p, const std::string &audio, int64_t frames, int period = 0) {
-    const std::string root = prepare_root(p, "arecord", audio, false);
+    const std::string root = prepare_root(p, "arecord", file_device(audio), false);
     Launch l;
     l.argv = {"/usr/bin/arecord", "-q", "-D",    "default", "-t", "raw", "-f",
               "S16_LE",           "-r", "16000", "-c",      "1",  "-s",  std::to_string(frames),
@@ -647,6 +661,89 @@ void measure_capture(const Paths &p, const std::string &audio, int runs) {
                     fmt("%.3f", median(capture_cpu) / median(arecord_cpu)), ""});
 }
 
+// 5. Against a real PulseAudio server, in real time: the program's CPU time
+// for a capture that the 10 s cap ends (a tone plays all along) beside
+// arecord recording 10 s from the same source, and how soon Ctrl-C ends a
+// listening run while audio flows and while the source is suspended
+// (delivering nothing).
+void measure_real_server(const Paths &p, int runs) {
+    sound::Server server(sound::Kind::pulseaudio, p.work + "/pulseaudio");
+    if (!server.ready()) {
+        die("PulseAudio: " + server.error());
+    }
+    const auto on_server = [&](const std::string &name, const std::vector<std::string> &argv,
+                               int signal) {
+        const bool program = argv.front() == p.binary;
+        const std::string root = prepare_root(p, name, sound::asoundrc, program);
+        Launch l;
+        l.argv = argv;
+        l.env = base_env(root);
+        l.env.push_back("XDG_RUNTIME_DIR=" + server.runtime_dir());
+        l.isolate = true;
+        l.root = root;
+        l.signal = signal;
+        Run run = launch(l);
+        if (run.listening_ns < 0 && program) {
+            die(name + " did not listen:\n" + run.out + run.err);
+        }
+        return run;
+    };
+    const std::string tone = p.work + "/tone_real_server.raw";
+    write_file(tone, tone_utterance(runs * 25.0));
+    server.play(tone);
+    std::vector<double> program_cpu;
+    std::vector<double> arecord_cpu;
+    std::vector<double> flowing;
+    std::vector<double> suspended;
+    std::vector<double> stopped_cpu;
+    for (int i = 0; i < runs; ++i) {
+        const Run capped = on_server("pulse-capture", {p.binary}, 0);
+        if (capped.out.find(".Processing... ") == std::string::npos) {
+            die("the capture on PulseAudio did not reach the cap:\n" + capped.out + capped.err);
+        }
+        program_cpu.push_back(capped.cpu_s * 1000);
+        const Run a = on_server("pulse-arecord",
+                                {"/usr/bin/arecord", "-q", "-D", "default", "-t", "raw", "-f",
+                                 "S16_LE", "-r", "16000", "-c", "1", "-d", "10", "/tmp/a.raw"},
+                                0);
+        if (a.exit_status != 0) {
+            die("arecord on PulseAudio failed:\n" + a.err);
+        }
+        arecord_cpu.push_back(a.cpu_s * 1000);
+        for (const bool suspend : {false, true}) {
+            if (suspend && !server.suspend(true)) {
+                die("cannot suspend the source");
+            }
+            const Run stop = on_server("pulse-stop", {p.binary}, SIGINT);
+            if (stop.exit_status != 0 ||
+                stop.out.find("Stopping program...") == std::string::npos) {
+                die("Ctrl-C on PulseAudio did not stop the run:\n" + stop.out + stop.err);
+            }
+            (suspend ? suspended : flowing).push_back(ms(stop.end_ns - stop.signal_ns));
+            if (!suspend) {
+                stopped_cpu.push_back(stop.cpu_s * 1000);
+            }
+            if (suspend && !server.suspend(false)) {
+                die("cannot resume the source");
+            }
+        }
+    }
+    const double program = median(program_cpu);
+    const double baseline = median(arecord_cpu);
+    rows.push_back({"real PulseAudio: CPU time, 10 s capture against arecord -d 10 (ms)",
+                    fmt("%.1f", program), fmt("%.1f", baseline), fmt("%.3f", program / baseline),
+                    ""});
+    rows.push_back({"  of which start-up and end (a run stopped at \"Listening... \") (ms)",
+                    fmt("%.1f", median(stopped_cpu)), "", "", ""});
+    for (const auto &[state, latency] :
+         {std::pair{"audio flowing", &flowing}, std::pair{"source suspended", &suspended}}) {
+        const double l = median(*latency);
+        rows.push_back({std::string("  Ctrl-C to the end of the run, ") + state + " (ms)",
+                        fmt("%.1f", l), "", "",
+                        std::string("<= 200 ms: ") + (l <= 200 ? "met" : "MISSED")});
+    }
+}
+
 std::string machine() {
     std::string cpu = "unknown CPU";
     std::ifstream info("/proc/cpuinfo");
@@ -668,6 +765,7 @@ std::string machine() {
 int main(int argc, char **argv) {
     Paths p;
     int runs = 15;
+    int real_runs = 3; // each takes some 21 s of real time
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         const std::string value = argv[i + 1];
@@ -683,13 +781,16 @@ int main(int argc, char **argv) {
             p.extra_env.push_back(value);
         } else if (flag == "--runs") {
             runs = std::atoi(value.c_str());
+        } else if (flag == "--real-runs") {
+            real_runs = std::atoi(value.c_str());
         } else {
             die("unknown option " + flag);
         }
     }
     if (p.binary.empty() || p.bench_dir.empty() || p.fixtures.empty() || p.work.empty() ||
-        runs < 1) {
-        die("usage: bench_run --binary B --bench-dir D --fixtures F --work W [--runs N]");
+        runs < 1 || real_runs < 1) {
+        die("usage: bench_run --binary B --bench-dir D --fixtures F --work W [--runs N] "
+            "[--real-runs N]");
     }
     for (std::string *path : {&p.binary, &p.bench_dir, &p.fixtures, &p.work}) {
         *path = fs::absolute(*path).lexically_normal().string();
@@ -720,6 +821,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     measure_program(p, utterances, runs);
     measure_capture(p, tone_long, runs);
+    measure_real_server(p, real_runs);
     print_table();
     std::printf("\nload average after: %s", read_file("/proc/loadavg").c_str());
     return 0;

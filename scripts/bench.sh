@@ -2,7 +2,9 @@
 # Builds tovu-voice and its benchmarks with optimisation into build-bench/
 # and prints the benchmark table: the program against its baselines (bare
 # Vosk calls, arecord), measured side by side in one run, then the
-# micro-benchmarks. Needs root (private mount namespaces, as the tests).
+# micro-benchmarks. Needs root (private mount namespaces, as the tests). The
+# last rows run in real time against a private PulseAudio server (about a
+# minute: three runs of a 10 s capture, arecord and two stops).
 #
 #   scripts/bench.sh [RUNS]      RUNS: runs per measure (default 15)
 #
