@@ -1,0 +1,54 @@
+// Nothing of the machine's reaches a run. The test gives itself a mount
+// namespace, in which the sandbox's runs then start, and in it makes the
+// machine look like a desktop where the program once ran as root: a
+// root-owned status file in /usr/share/extras/tovu, and an ALSA
+// configuration layer in /etc/alsa/conf.d that breaks every ALSA client
+// which loads it (as a stray hook could: PulseAudio's load libpulse into each
+// client, which then writes to standard error and into /tmp). An ordinary
+// user's run must go as on a bare machine.
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <unistd.h>
+
+using namespace sandbox;
+
+namespace {
+
+constexpr uid_t user = 1238;
+
+TEST(Machine, RootOwnedStatusAndAlsaLayersDoNotReachARun) {
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_TRUE(std::filesystem::is_directory("/etc/alsa/conf.d"));
+    Sandbox box;
+    const std::string machine = box.root() + "/machine";
+    write_file(machine + "/share/extras/tovu/status", "listening\n", 0644);
+    write_file(machine + "/conf.d/50-broken.conf", "pcm.broken {\n");
+    std::filesystem::create_directories(machine + "/share.work");
+    const std::string layers =
+        "lowerdir=/usr/share,upperdir=" + machine + "/share,workdir=" + machine + "/share.work";
+    ASSERT_EQ(mount("overlay", "/usr/share", "overlay", 0, layers.c_str()), 0);
+    ASSERT_EQ(mount((machine + "/conf.d").c_str(), "/etc/alsa/conf.d", nullptr, MS_BIND, nullptr),
+              0);
+
+    RunReports reports(box);
+    box.install_model("model", "extras/tovu/model");
+    box.use_audio(fixture("speech.raw"));
+    box.add_program("tovu-processor", "echo \"$@\" >&7\n");
+    ASSERT_EQ(chown(box.data_dir().c_str(), user, user), 0);
+    box.run_as(user, user);
+    const Result r = box.run();
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(count_of(r.err, "Error"), 0u) << r.err;
+    EXPECT_EQ(count_of(r.err, "ALSA"), 0u) << r.err;
+    EXPECT_EQ(box.status(), "listening\n");
+    EXPECT_EQ(reports.wait_all_ended(), "/tmp/tovu/speech.json\n");
+}
+
+} // namespace
