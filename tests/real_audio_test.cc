@@ -20,11 +20,19 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <tuple>
 
 using namespace sandbox;
 using sound::Kind;
+
+namespace sound {
+// Test names in ctest: "... # GetParam() = (PulseAudio, CtrlC)".
+void PrintTo(Kind kind, std::ostream *os) {
+    *os << (kind == Kind::pulseaudio ? "PulseAudio" : "PipeWire");
+}
+} // namespace sound
 
 namespace {
 
@@ -84,6 +92,10 @@ const Row rows[] = {
     // capture starts: the capture hears none of it (no speech at all).
     {"StartCue", "", true, false, listening, Event::check_cue, 0, End::no_speech, 2.7, 4.0, false},
 };
+
+void PrintTo(const Row &row, std::ostream *os) {
+    *os << row.name;
+}
 
 bool suspends(const Row &row) {
     return row.suspended || row.event == Event::suspend;
@@ -214,9 +226,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealServer,
                          ::testing::Combine(::testing::Values(Kind::pulseaudio, Kind::pipewire),
                                             ::testing::ValuesIn(rows)),
                          [](const ::testing::TestParamInfo<RealServer::ParamType> &info) {
-                             return std::string(std::get<0>(info.param) == Kind::pulseaudio
-                                                    ? "PulseAudio_"
-                                                    : "PipeWire_") +
+                             return ::testing::PrintToString(std::get<0>(info.param)) + "_" +
                                     std::get<1>(info.param).name;
                          });
 
