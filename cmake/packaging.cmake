@@ -102,6 +102,20 @@ if(TOVU_CUES)
   ")
 endif()
 
+# ---- The install manifest ----------------------------------------------------------
+
+# Every install, CPack's included, ends by writing install_manifest.txt in the
+# build tree. After `sudo cmake --install build` that file belongs to root,
+# and a later `cpack` as the user who owns the build tree could not replace
+# it: remove it first, which the build tree's owner may always do.
+install(CODE "
+  if(CMAKE_INSTALL_COMPONENT)
+    file(REMOVE \"${CMAKE_BINARY_DIR}/install_manifest_\${CMAKE_INSTALL_COMPONENT}.txt\")
+  else()
+    file(REMOVE \"${CMAKE_BINARY_DIR}/install_manifest.txt\")
+  endif()
+")
+
 # ---- Everything to install ------------------------------------------------------
 
 # What `cmake --install` and CPack take from the build tree; scripts/run.sh

@@ -172,9 +172,10 @@ TEST(Setup, FailedFetchShowsNpmsErrorSaysWhatFailedAndHowToGoOn) {
 
 // ---- Installing after scripts/run.sh alone ------------------------------------------
 
-// A fresh clone on a machine without the test tools: scripts/run.sh builds
-// and runs the program, then README.md's commands install it and make the
-// Debian package, with nothing built in between.
+// A fresh clone of a user's on a machine without the test tools: the user's
+// scripts/run.sh builds and runs the program, then README.md's commands
+// install it (as root) and make the Debian package (as the user), with
+// nothing built in between.
 TEST(Newcomer, InstallAndPackageWorkAfterRunScriptAlone) {
     if (TOVU_SANITIZED || std::getenv("TOVU_RUN_WRAPPER") != nullptr) {
         GTEST_SKIP() << "checks the scripts, not the program's memory";
@@ -198,6 +199,9 @@ TEST(Newcomer, InstallAndPackageWorkAfterRunScriptAlone) {
     write_file(repo + "/build/CMakeCache.txt", "TOVU_TESTS:BOOL=OFF\n");
     // The program's run at the end: no model, a recording that works.
     box.add_program("arecord", "for f in \"$@\"; do :; done\nhead -c 1000 /dev/zero > \"$f\"\n");
+    const std::string user = "1236";
+    ASSERT_EQ(shell("chown -R -h " + user + ":" + user + " " + quote(repo)).status, 0);
+    box.run_as(1236, 1236);
 
     setenv("TOVU_BINARY", (repo + "/scripts/run.sh").c_str(), 1);
     const Result run = box.run(std::chrono::minutes(5));
@@ -217,8 +221,10 @@ TEST(Newcomer, InstallAndPackageWorkAfterRunScriptAlone) {
         EXPECT_TRUE(fs::is_regular_file(stage + file)) << file << "\n" << installed.out;
     }
 
-    // (cd build && cpack -G DEB)
-    const Shell packed = shell("cd " + quote(repo) + " && (cd build && cpack -G DEB)");
+    // (cd build && cpack -G DEB), by the user, after root's install
+    const Shell packed =
+        shell("cd " + quote(repo) + " && setpriv --reuid=" + user + " --regid=" + user +
+              " --clear-groups sh -c '(cd build && cpack -G DEB)'");
     ASSERT_EQ(packed.status, 0) << packed.out;
     const std::string arch = shell("dpkg --print-architecture").out;
     const std::string deb =
