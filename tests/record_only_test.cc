@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -162,34 +164,39 @@ TEST(RecordOnly, ArecordGetsExactlyTheseArguments) {
                                         "-t", "wav", "/tmp/stt_audio.wav"}));
 }
 
-TEST(RecordOnly, CtrlCTerminatesTheRecorderAndStops) {
-    Sandbox box;
-    box.install_cues();
-    Fifo started(box.root() + "/started");
-    const std::string log = quote(box.root() + "/recorder.log");
-    // Records "forever" until SIGTERM; says when it has begun.
-    box.add_program("arecord", stub_prologue + "trap 'echo TERM >> " + log +
-                                   "; kill $sleeper; exit 143' TERM\n"
-                                   "head -c 1000 /dev/zero > \"$f\"\n"
-                                   "sleep 30 >/dev/null 2>&1 &\nsleeper=$!\n"
-                                   "echo started > " +
-                                   quote(started.path()) + "\nwait $sleeper\necho finished >> " +
-                                   log + "\n");
-    Process run = box.start();
-    ASSERT_EQ(started.read_line(), "started");
-    EXPECT_TRUE(exists(box.tmp("stt_audio.wav")));
-    run.interrupt();
-    const Result r = run.finish(std::chrono::seconds(10));
-    // The recorder ended by the stop fails, but a stopped run is no failure.
-    expect_clean_end(box, r, exit_ok);
-    EXPECT_EQ(r.out, record_only_output("\nStopping program...\nProgram stopped.\n"));
-    EXPECT_EQ(read_file(box.root() + "/recorder.log"), "TERM\n");
-    EXPECT_EQ(r.err, "");
+// Ctrl-C, SIGTERM and SIGHUP alike.
+TEST(RecordOnly, StopTerminatesTheRecorderAndStops) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal_number);
+        Sandbox box;
+        box.install_cues();
+        Fifo started(box.root() + "/started");
+        const std::string log = quote(box.root() + "/recorder.log");
+        // Records "forever" until SIGTERM; says when it has begun.
+        box.add_program("arecord", stub_prologue + "trap 'echo TERM >> " + log +
+                                       "; kill $sleeper; exit 143' TERM\n"
+                                       "head -c 1000 /dev/zero > \"$f\"\n"
+                                       "sleep 30 >/dev/null 2>&1 &\nsleeper=$!\n"
+                                       "echo started > " +
+                                       quote(started.path()) +
+                                       "\nwait $sleeper\necho finished >> " + log + "\n");
+        Process run = box.start();
+        ASSERT_EQ(started.read_line(), "started");
+        EXPECT_TRUE(exists(box.tmp("stt_audio.wav")));
+        kill(run.pid(), signal_number);
+        const Result r = run.finish(std::chrono::seconds(10));
+        // The recorder ended by the stop fails, but a stopped run is no failure.
+        expect_clean_end(box, r, exit_ok);
+        EXPECT_EQ(r.out, record_only_output("\nStopping program...\nProgram stopped.\n"));
+        EXPECT_EQ(read_file(box.root() + "/recorder.log"), "TERM\n");
+        EXPECT_EQ(r.err, "");
+    }
 }
 
-// SIGINT is held back from just before the fork until the child's id is
-// known, so a Ctrl-C at any moment around the start of the recorder either
-// comes before the fork (no recorder is started) or terminates it.
+// The stop signals are held back from just before the fork until the
+// child's id is known, so a stop at any moment around the start of the
+// recorder either comes before the fork (no recorder is started) or
+// terminates it.
 TEST(RecordOnly, CtrlCAsTheRecorderStartsNeverLeavesItRunning) {
     for (int i = 0; i < 10; ++i) {
         SCOPED_TRACE("run " + std::to_string(i));
@@ -197,7 +204,7 @@ TEST(RecordOnly, CtrlCAsTheRecorderStartsNeverLeavesItRunning) {
         box.add_program("arecord", "exec sleep 30 >/dev/null 2>&1\n");
         Process run = box.start();
         ASSERT_TRUE(run.wait_for_output("Recording audio... "));
-        run.interrupt();
+        kill(run.pid(), i % 2 == 0 ? SIGINT : SIGTERM);
         const Result r = run.finish(std::chrono::seconds(10));
         EXPECT_EQ(r.exit_status, exit_ok) << r.err;
         EXPECT_EQ(r.out, record_only_output("\nStopping program...\nProgram stopped.\n"));
