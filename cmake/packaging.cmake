@@ -190,8 +190,13 @@ endif()
 # ---- The newcomer's test: set-up and the install commands after run.sh ---------
 
 if(TARGET newcomer_test)
+  # TOVU_SANITIZE is a list of sanitizers, such as "address,undefined".
+  set(sanitized 0)
+  if(TOVU_SANITIZE)
+    set(sanitized 1)
+  endif()
   target_compile_definitions(newcomer_test PRIVATE
       TOVU_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
       TOVU_LINKED_VOSK="${VOSK_LIBRARY}"
-      TOVU_SANITIZED=$<BOOL:${TOVU_SANITIZE}>)
+      TOVU_SANITIZED=${sanitized})
 endif()

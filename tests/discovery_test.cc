@@ -45,7 +45,7 @@ class Discovery : public ::testing::Test {
         const size_t at = r.out.find(announced);
         if (at == std::string::npos) {
             EXPECT_NE(r.out.find(no_model_notice), std::string::npos) << r.out;
-            EXPECT_EQ(r.exit_status, 0);
+            EXPECT_EQ(r.exit_status, 1); // the recording failed
             EXPECT_EQ(box.fake_vosk_calls(), std::vector<std::string>{});
             return "";
         }
