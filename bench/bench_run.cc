@@ -16,6 +16,7 @@
 // program, ...) so that drift affects both alike. The last measures run in
 // real time against a private PulseAudio server (the tests' sound_server).
 #include "capture/vad.h"
+#include "run_root.h"
 #include "sound_server.h"
 
 #include <algorithm>
@@ -31,11 +32,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <poll.h>
-#include <sched.h>
 #include <sstream>
 #include <string>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -195,23 +193,15 @@ Run launch(const Launch &l) {
         envp.push_back(const_cast<char *>(e.c_str()));
     }
     envp.push_back(nullptr);
-    const std::string share_opts =
-        "lowerdir=/usr/share,upperdir=" + l.root + "/share,workdir=" + l.root + "/share.work";
-    const std::string tmp = l.root + "/tmp";
 
     const pid_t pid = fork();
     if (pid < 0) {
         die("fork");
     }
     if (pid == 0) {
-        if (l.isolate) {
-            if (unshare(CLONE_NEWNS) != 0 ||
-                mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                mount("overlay", "/usr/share", "overlay", 0, share_opts.c_str()) != 0 ||
-                mount(tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0) {
-                std::perror("namespace");
-                _exit(126);
-            }
+        if (l.isolate && !sandbox::enter_run_root(l.root)) {
+            std::perror("namespace");
+            _exit(126);
         }
         if (!l.root.empty() && chdir(l.root.c_str()) != 0) {
             _exit(126);
@@ -234,39 +224,20 @@ Run launch(const Launch &l) {
         die("the child did not start");
     }
     close(stamp[0]);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *sinks[2] = {&run.out, &run.err};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            die("poll");
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            char chunk[4096];
-            const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-            if (n > 0) {
-                sinks[i]->append(chunk, static_cast<size_t>(n));
-                if (i == 0 && run.listening_ns < 0 &&
-                    run.out.find("Listening... ") != std::string::npos) {
-                    run.listening_ns = now_ns();
-                    if (l.signal != 0) {
-                        run.signal_ns = now_ns();
-                        kill(pid, l.signal);
-                    }
-                }
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_fds;
+    sandbox::ChildOutput output;
+    output.fds[0] = out[0];
+    output.fds[1] = err[0];
+    while (sandbox::pump_output(output, -1)) {
+        if (run.listening_ns < 0 && output.text[0].find("Listening... ") != std::string::npos) {
+            run.listening_ns = now_ns();
+            if (l.signal != 0) {
+                run.signal_ns = now_ns();
+                kill(pid, l.signal);
             }
         }
     }
+    run.out = std::move(output.text[0]);
+    run.err = std::move(output.text[1]);
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid) {
@@ -302,17 +273,13 @@ std::string prepare_root(const Paths &p, const std::string &name, const std::str
                          bool with_model) {
     const std::string root = p.work + "/" + name;
     fs::remove_all(root);
-    for (const char *dir : {"tmp", "share", "share.work", "home", "bin"}) {
-        fs::create_directories(root + "/" + dir);
-    }
-    chmod((root + "/tmp").c_str(), 01777);
+    sandbox::make_run_root(root);
     write_file(root + "/home/.asoundrc", asoundrc);
     fs::copy_file(p.bench_dir + "/processor_stub", root + "/bin/tovu-processor");
     if (with_model) {
         // As on every run but the first after a reboot: the result
         // directory is already there.
         fs::create_directories(root + "/tmp/tovu");
-        fs::create_directories(root + "/share/extras/tovu");
         fs::copy(p.fixtures + "/model", root + "/share/extras/tovu/model",
                  fs::copy_options::recursive);
     }

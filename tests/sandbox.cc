@@ -206,13 +206,14 @@ bool exists(const std::string &path) {
 
 // ---- Process ------------------------------------------------------------------
 
-Process::Process(pid_t pid, int out_fd, int err_fd) : pid_(pid), out_fd_(out_fd), err_fd_(err_fd) {}
+Process::Process(pid_t pid, int out_fd, int err_fd) : pid_(pid) {
+    output_.fds[0] = out_fd;
+    output_.fds[1] = err_fd;
+}
 
-Process::Process(Process &&other) noexcept
-    : pid_(other.pid_), out_fd_(other.out_fd_), err_fd_(other.err_fd_), out_(std::move(other.out_)),
-      err_(std::move(other.err_)) {
+Process::Process(Process &&other) noexcept : pid_(other.pid_), output_(std::move(other.output_)) {
     other.pid_ = -1;
-    other.out_fd_ = other.err_fd_ = -1;
+    other.output_.fds[0] = other.output_.fds[1] = -1;
 }
 
 Process::~Process() {
@@ -220,51 +221,22 @@ Process::~Process() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    if (out_fd_ >= 0) {
-        close(out_fd_);
-    }
-    if (err_fd_ >= 0) {
-        close(err_fd_);
-    }
-}
-
-// Reads whatever is available within `timeout_ms`; false once both pipes
-// are at their end.
-bool Process::pump(int timeout_ms) {
-    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    if (out_fd_ < 0 && err_fd_ < 0) {
-        return false;
-    }
-    if (poll(fds, 2, timeout_ms) <= 0) {
-        return true;
-    }
-    int *fd_refs[2] = {&out_fd_, &err_fd_};
-    std::string *bufs[2] = {&out_, &err_};
-    for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0 || fds[i].revents == 0) {
-            continue;
-        }
-        char chunk[4096];
-        const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-        if (n > 0) {
-            bufs[i]->append(chunk, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            close(*fd_refs[i]);
-            *fd_refs[i] = -1;
+    for (const int fd : output_.fds) {
+        if (fd >= 0) {
+            close(fd);
         }
     }
-    return true;
 }
 
 bool Process::wait_for_output(const std::string &text, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out_.find(text) == std::string::npos) {
+    while (output_.text[0].find(text) == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || out_fd_ < 0) {
+        if (left.count() <= 0 || output_.fds[0] < 0) {
             return false;
         }
-        pump(static_cast<int>(left.count()));
+        pump_output(output_, static_cast<int>(left.count()));
     }
     return true;
 }
@@ -276,18 +248,18 @@ void Process::interrupt() {
 Result Process::finish(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     Result result;
-    while (out_fd_ >= 0 || err_fd_ >= 0) {
+    while (output_.fds[0] >= 0 || output_.fds[1] >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             ADD_FAILURE() << "the program did not end within " << timeout.count()
                           << " ms\nstdout:\n"
-                          << out_ << "\nstderr:\n"
-                          << err_;
+                          << output_.text[0] << "\nstderr:\n"
+                          << output_.text[1];
             kill(pid_, SIGKILL);
             break;
         }
-        pump(static_cast<int>(left.count()));
+        pump_output(output_, static_cast<int>(left.count()));
     }
     int status = 0;
     rusage usage{};
@@ -301,8 +273,8 @@ Result Process::finish(std::chrono::milliseconds timeout) {
     } else if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
     }
-    result.out = out_;
-    result.err = err_;
+    result.out = output_.text[0];
+    result.err = output_.text[1];
     return result;
 }
 
@@ -312,13 +284,7 @@ Sandbox::Sandbox() {
     const std::string work = env_or("TOVU_TEST_WORK", TOVU_TEST_WORK_DEFAULT);
     root_ = work + "/" + test_name() + "-" + std::to_string(getpid());
     fs::remove_all(root_);
-    for (const char *dir : {"home", "bin", "tmp", "share", "share.work", "empty"}) {
-        fs::create_directories(root_ + "/" + dir);
-    }
-    // Always there, so that it can hide the machine's (see launch()).
-    fs::create_directories(data_dir());
-    write_file(root_ + "/empty.conf", "");
-    chmod(tmp().c_str(), 01777);
+    make_run_root(root_);
     // Everyone may reach the sandbox, for runs as another user.
     for (fs::path p = root_; p != p.root_path(); p = p.parent_path()) {
         struct stat st {};
@@ -529,43 +495,8 @@ Process Sandbox::start_beside(pid_t neighbour) const {
 Process Sandbox::launch(pid_t beside) const {
     std::string script = "set -e\n";
     if (beside == 0) {
-        // The machine's own speech models at the fixed places under
-        // /usr/share must not show through the overlay: a whiteout (a 0/0
-        // character device in its upper layer) hides each one that the test
-        // has not put there itself.
-        script += "for m in vosk-model-en-us-0.22 vosk-model-small-en-us-0.15 vosk/model; do\n"
-                  "  u=" +
-                  quote(share()) +
-                  "/$m\n"
-                  "  if { [ -e /usr/share/$m ] || [ -L /usr/share/$m ]; } && "
-                  "[ ! -e \"$u\" ] && [ ! -L \"$u\" ]; then\n"
-                  "    mkdir -p \"$(dirname \"$u\")\"; mknod \"$u\" c 0 0\n  fi\ndone\n";
-        script += "mount -t overlay overlay -o lowerdir=/usr/share,upperdir=" + share() +
-                  ",workdir=" + root_ + "/share.work /usr/share\n";
-        // The data directory is the sandbox's alone: in the overlay the
-        // machine's own /usr/share/extras/tovu (a root-owned status file left
-        // by a run as root, installed cues or model) would show through.
-        script += "mount --bind " + quote(data_dir()) + " /usr/share/extras/tovu\n";
-        // No ALSA configuration of the machine's but alsa-lib's own
-        // alsa.conf, which belongs with the installed library and defines the
-        // devices the tests use (null, file, hw): every layer that the
-        // machine's packages and administrators add, such as the hooks of
-        // pulseaudio and libasound2-plugins that load libpulse into every ALSA
-        // client, is hidden behind an empty directory or file. That keeps
-        // working whatever alsa-lib's own file holds, where a private
-        // ALSA_CONFIG_PATH would have to copy and track it. Plugin types that
-        // a test's .asoundrc names (such as `type pulse`) still load from
-        // alsa-lib's plugin directory by themselves.
-        const std::string empty = quote(root_ + "/empty");
-        const std::string empty_file = quote(root_ + "/empty.conf");
-        script += "for d in /etc/alsa/conf.d /usr/etc/alsa/conf.d /var/lib/alsa/conf.d "
-                  "/usr/share/alsa/alsa.conf.d; do\n"
-                  "  if [ -d \"$d\" ]; then mount --bind " +
-                  empty + " \"$d\"; fi\ndone\n";
-        script += "for f in /etc/asound.conf /usr/etc/asound.conf; do\n"
-                  "  if [ -e \"$f\" ]; then mount --bind " +
-                  empty_file + " \"$f\"; fi\ndone\n";
-        script += "mount --bind " + quote(tmp()) + " /tmp\n";
+        // The private /tmp, /usr/share, data directory and ALSA
+        // configuration are made before the shell starts (enter_run_root).
         script += setup_;
     } else {
         // The neighbour may still be mounting; /tmp is mounted last.
@@ -607,8 +538,11 @@ Process Sandbox::launch(pid_t beside) const {
                    script.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
-        execlp("unshare", "unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-               script.c_str(), static_cast<char *>(nullptr));
+        if (!enter_run_root(root_)) {
+            std::perror("sandbox: private mount namespace");
+            _exit(126);
+        }
+        execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     close(out[1]);

@@ -7,6 +7,8 @@
 // stub programs on PATH.
 #pragma once
 
+#include "run_root.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -121,12 +123,8 @@ class Process {
   private:
     friend class Sandbox;
     Process(pid_t pid, int out_fd, int err_fd);
-    bool pump(int timeout_ms);
     pid_t pid_;
-    int out_fd_;
-    int err_fd_;
-    std::string out_;
-    std::string err_;
+    ChildOutput output_;
 };
 
 class Sandbox {
