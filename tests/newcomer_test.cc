@@ -183,7 +183,8 @@ TEST(Newcomer, InstallAndPackageWorkAfterRunScriptAlone) {
     Sandbox box;
     const std::string repo = box.root() + "/repo";
     fs::create_directories(repo);
-    for (const char *part : {"CMakeLists.txt", "cmake", "man", "scripts", "src", "bench"}) {
+    for (const char *part :
+         {"CMakeLists.txt", "cmake", "man", "scripts", "src", "bench", "tests"}) {
         fs::copy(source_dir + "/" + part, repo + "/" + part, fs::copy_options::recursive);
     }
     // The libvosk that scripts/setup.sh fetched for this tree, or the one it
