@@ -28,26 +28,6 @@ constexpr bool bundles_vosk = TOVU_BUNDLES_VOSK;
 constexpr bool has_cues = TOVU_HAS_CUES;
 const char *const cue_names[] = {"start.wav", "stop.wav", "error.wav"};
 
-struct Shell {
-    int status = -1;
-    std::string out; // standard output and standard error
-};
-
-Shell shell(const std::string &script) {
-    Shell result;
-    FILE *pipe = popen(("exec 2>&1\n" + script).c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-        result.out.append(chunk, n);
-    }
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
 // Installs the build tree into `destdir` with `prefix`.
 Shell install(const std::string &destdir, const std::string &prefix) {
     return shell("DESTDIR=" + quote(destdir) + " " + TOVU_CMAKE_COMMAND " --install " +

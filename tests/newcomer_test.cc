@@ -24,26 +24,6 @@ namespace {
 const std::string source_dir = TOVU_SOURCE_DIR;
 const std::string linked_vosk = TOVU_LINKED_VOSK;
 
-struct Shell {
-    int status = -1;
-    std::string out; // standard output and standard error
-};
-
-Shell shell(const std::string &script) {
-    Shell result;
-    FILE *pipe = popen(("exec 2>&1\n" + script).c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-        result.out.append(chunk, n);
-    }
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
 bool contains(const std::string &haystack, const std::string &needle) {
     return haystack.find(needle) != std::string::npos;
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -548,6 +549,21 @@ Process Sandbox::launch(pid_t beside) const {
     close(out[1]);
     close(err[1]);
     return Process(pid, out[0], err[0]);
+}
+
+Shell shell(const std::string &script) {
+    Shell result;
+    FILE *pipe = popen(("exec 2>&1\n" + script).c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        result.out.append(chunk, n);
+    }
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
 }
 
 Result Sandbox::run(std::chrono::milliseconds timeout) const {

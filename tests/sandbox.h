@@ -212,6 +212,13 @@ class Sandbox {
     gid_t gid_ = 0;
 };
 
+// A shell command run on the host (not in a sandbox).
+struct Shell {
+    int status = -1;
+    std::string out; // standard output and standard error
+};
+Shell shell(const std::string &script);
+
 // Paths the tests use.
 std::string program();           // the tovu-voice under test (TOVU_BINARY)
 std::string fake_vosk_library(); // the stand-in libvosk (TOVU_FAKE_VOSK)
