@@ -139,15 +139,21 @@ INSTANTIATE_TEST_SUITE_P(
 // run gives up about three seconds after it began to listen, as it would
 // have with audio, with a message of its own; all the while it rests
 // instead of asking the device again and again.
-TEST(StalledDevice, EndsAsAFailedCaptureWhenNobodyCouldHaveSpoken) {
-    Sandbox box;
+// A run whose capture device delivers nothing from the first read on.
+Process start_stalled(Sandbox &box) {
     box.install_model("model", "extras/tovu/model");
-    box.install_cues();
     box.use_audio(fixture("speech.raw"));
     box.use_fake_vosk();
     box.use_fake_alsa({{"FAKE_ALSA_READ", "stall"}});
     Process run = box.start();
-    ASSERT_TRUE(run.wait_for_output("Listening... ", allowed(10s)));
+    EXPECT_TRUE(run.wait_for_output("Listening... ", allowed(10s)));
+    return run;
+}
+
+TEST(StalledDevice, EndsAsAFailedCaptureWhenNobodyCouldHaveSpoken) {
+    Sandbox box;
+    box.install_cues();
+    Process run = start_stalled(box);
     const auto listening = std::chrono::steady_clock::now();
     const Result r = run.finish(allowed(10s));
     const auto took = std::chrono::steady_clock::now() - listening;
@@ -170,12 +176,7 @@ TEST(StalledDevice, StopsAtOnce) {
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal_number);
         Sandbox box;
-        box.install_model("model", "extras/tovu/model");
-        box.use_audio(fixture("speech.raw"));
-        box.use_fake_vosk();
-        box.use_fake_alsa({{"FAKE_ALSA_READ", "stall"}});
-        Process run = box.start();
-        ASSERT_TRUE(run.wait_for_output("Listening... ", allowed(10s)));
+        Process run = start_stalled(box);
         // The first read found nothing: the capture waits for the device.
         const std::string alsa_log = box.root() + "/alsa.log";
         for (int i = 0;
