@@ -4,6 +4,9 @@
 
 #include <csignal>
 
+// Exit statuses of the program.
+enum ExitStatus { exit_ok = 0, exit_failure = 1 };
+
 // 1 while the run may go on; cleared for good by the first stop request.
 extern volatile std::sig_atomic_t running;
 

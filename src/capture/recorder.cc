@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -135,7 +134,7 @@ int run_record_only() {
         if (result != 0) {
             write_status("ready");
         }
-        return EXIT_SUCCESS;
+        return exit_ok;
     }
     if (result != 0) {
         std::puts("Error");
@@ -143,5 +142,5 @@ int run_record_only() {
         std::printf("OK (%ld bytes)\n", size);
     }
     write_status("ready");
-    return result == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+    return result == 0 ? exit_ok : exit_failure;
 }

@@ -7,9 +7,6 @@ inline constexpr const char *raw_path = "/tmp/stt_audio.raw";
 inline constexpr int max_utterance_ms = 10000;
 inline constexpr float recognizer_rate = 16000.0f;
 
-// Exit statuses of the program.
-enum ExitStatus { exit_ok = 0, exit_failure = 1 };
-
 // The model directories to try, in order: four fixed places, then
 // VOSK_MODEL_PATH when it is set.
 std::vector<const char *> model_candidates();
