@@ -201,6 +201,20 @@ TEST(StalledDevice, StopsAtOnce) {
     }
 }
 
+// A closed terminal ends a whole pipeline: the program gets SIGHUP, and its
+// standard output has no reader any more. The stop still runs in order.
+TEST(StalledDevice, HangupWithNoReaderOfTheOutputStopsInOrder) {
+    Sandbox box;
+    Process run = start_stalled(box);
+    run.close_stdout();
+    kill(run.pid(), SIGHUP);
+    const Result r = run.finish(allowed(5s));
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(box.status(), "ready\n");
+    EXPECT_FALSE(exists(box.tmp("stt_audio.raw")));
+}
+
 // The device that broke in mid-utterance had already been heard: what was
 // captured is thrown away, not transcribed as if the user had finished.
 TEST(DeviceFaults, DeviceGoneInMidUtteranceHadStartedListening) {

@@ -246,6 +246,13 @@ void Process::interrupt() {
     kill(pid_, SIGINT);
 }
 
+void Process::close_stdout() {
+    if (output_.fds[0] >= 0) {
+        close(output_.fds[0]);
+        output_.fds[0] = -1;
+    }
+}
+
 Result Process::finish(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     Result result;

@@ -118,6 +118,9 @@ class Process {
     bool wait_for_output(const std::string &text,
                          std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void interrupt(); // SIGINT
+    // Stops reading the program's standard output, as a pipeline's reader
+    // that has gone: its next write there finds no reader.
+    void close_stdout();
     Result finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
   private:

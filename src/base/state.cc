@@ -48,6 +48,14 @@ void install_stop_handler() {
     for (const int signal_number : stop_signals) {
         sigaction(signal_number, &action, nullptr);
     }
+    // A reader of standard output that has gone (a pipeline that a closed
+    // terminal ended) must not kill the run half-way: writes to it fail
+    // instead. A handler, unlike ignoring the signal, is not passed on to the
+    // programs the run starts.
+    struct sigaction pipe_action {};
+    pipe_action.sa_handler = [](int) {};
+    sigemptyset(&pipe_action.sa_mask);
+    sigaction(SIGPIPE, &pipe_action, nullptr);
 }
 
 int stop_wake_fd() {

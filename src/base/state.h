@@ -24,7 +24,8 @@ void sigint_handler(int signal_number);
 
 // Installs sigint_handler for every stop signal. Blocking calls that a stop
 // interrupts fail with EINTR instead of being restarted, so that no wait
-// outlives a stop request.
+// outlives a stop request. Also makes a write to a closed pipe fail rather
+// than end the process.
 void install_stop_handler();
 
 // A descriptor that becomes readable once a stop has been requested, for
