@@ -1,5 +1,6 @@
-// What the program shows outside the terminal: the status file and the
-// sound cues, both in the assistant's shared data directory.
+// Feedback outside the terminal: the status file and the sound cues.
+//
+// Both live in the assistant's shared data directory.
 #pragma once
 
 inline constexpr const char *data_dir = "/usr/share/extras/tovu";

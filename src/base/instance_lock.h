@@ -1,5 +1,6 @@
-// Only one run at a time: two runs would share the fixed audio and result
-// files and the status file.
+// The one-run lock: a second run must not share the fixed files of the first.
+//
+// Two runs would share the fixed audio and result files and the status file.
 #pragma once
 
 #include "base/scratch_file.h"

@@ -1,7 +1,9 @@
-// Files the program keeps under fixed names in a world-writable directory
-// such as /tmp. Another user may have planted a link or a file of their own
-// there; these helpers never write through a link and never touch a file
-// that does not belong to the user running the program.
+// Files kept under fixed names in /tmp, safe from what other users plant there.
+//
+// Another user may have planted a link or a file of their own in a
+// world-writable directory such as /tmp; these helpers never write through a
+// link and never touch a file that does not belong to the user running the
+// program.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,4 @@
-// Process-wide run state shared by every stage, and the stop handler that
-// ends a run in order on Ctrl-C, SIGTERM or SIGHUP.
+// Process-wide run state and the stop handler (Ctrl-C, SIGTERM, SIGHUP).
 #pragma once
 
 #include <csignal>

@@ -1,5 +1,6 @@
-// Voice-activity capture: records one utterance from the default ALSA
-// capture device into a headerless S16_LE 16 kHz mono file.
+// Voice-activity capture: one utterance from the default ALSA device to a file.
+//
+// The file is headerless S16_LE 16 kHz mono audio.
 #pragma once
 
 #include <cstddef>

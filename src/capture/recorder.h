@@ -1,5 +1,4 @@
-// Fixed-duration recording through the external `arecord` command, and the
-// record-only run used when no speech model is installed.
+// The fixed-duration `arecord` recorder and the record-only run without a model.
 #pragma once
 
 inline constexpr const char *wav_path = "/tmp/stt_audio.wav";

@@ -1,5 +1,6 @@
-// Voice-activity detection: the level of a chunk of audio and what it means
-// for the utterance heard so far. No device is touched here.
+// Voice-activity detection: what one chunk's level means for the utterance.
+//
+// Pure decisions over plain data; no device is touched here.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,7 @@
-// The part of the Vosk C library that tovu-voice uses. The library ships no
-// header of its own; these declarations match its exported functions.
+// The part of the Vosk C library that tovu-voice uses.
+//
+// The library ships no header of its own; these declarations match its
+// exported functions.
 #pragma once
 
 extern "C" {

@@ -1,5 +1,7 @@
-// Cleaning of the recognizer's JSON result: the transcript is the string
-// value after the first "text" key, found by plain text search.
+// Transcript cleaning: the wake phrase off the recognizer's JSON result.
+//
+// The transcript is the string value after the first "text" key, found by
+// plain text search.
 #pragma once
 
 #include <string>

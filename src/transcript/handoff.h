@@ -1,4 +1,4 @@
-// Passing a run's result on to the assistant's processor program.
+// Result hand-off: the result file and the processor started with it.
 #pragma once
 
 #include <string_view>
