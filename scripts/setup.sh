@@ -21,9 +21,9 @@ want_tests=0
 
 packages=(g++ cmake make pkg-config libasound2-dev alsa-utils ca-certificates sox file dpkg-dev)
 if [ "$want_tests" = 1 ]; then
-  packages+=(googletest libgtest-dev libgmock-dev espeak-ng sox libfst-tools util-linux
+  packages+=(googletest libgtest-dev libgmock-dev espeak-ng libfst-tools util-linux
              python3 clang libclang-rt-14-dev valgrind
-             libbenchmark-dev dpkg-dev file man-db
+             libbenchmark-dev man-db
              # Real sound servers for the realtime tier; their ALSA hooks are
              # then present on every run, which the suite must not notice.
              # Never pipewire-alsa: it makes every ALSA client's default
