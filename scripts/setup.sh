@@ -27,7 +27,8 @@ if [ "$want_tests" = 1 ]; then
              # Real sound servers for the realtime tier; their ALSA hooks are
              # then present on every run, which the suite must not notice.
              # Never pipewire-alsa: it makes every ALSA client's default
-             # device PipeWire, on the whole machine.
+             # device PipeWire, on the whole machine (the tests fetch its
+             # plugin into the build tree instead).
              pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-pulse wireplumber)
 fi
 

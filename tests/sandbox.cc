@@ -170,6 +170,9 @@ std::string fake_vosk_library() {
 std::string fake_alsa_library() {
     return env_or("TOVU_FAKE_ALSA", TOVU_FAKE_ALSA_DEFAULT);
 }
+std::string pipewire_alsa_plugin() {
+    return env_or("TOVU_PIPEWIRE_ALSA", TOVU_PIPEWIRE_ALSA_DEFAULT);
+}
 
 std::vector<std::string> read_lines(const std::string &path) {
     std::vector<std::string> lines;
@@ -483,8 +486,23 @@ std::string Sandbox::status() const {
     return read_file(data_dir("status"));
 }
 
+namespace {
+// tovu-voice as the shell runs it: under TOVU_RUN_WRAPPER when one is set.
+std::string program_command() {
+    return env_or("TOVU_RUN_WRAPPER", "") + " " + quote(program());
+}
+} // namespace
+
 Process Sandbox::start() const {
-    return launch(0);
+    return launch(0, program_command());
+}
+
+Process Sandbox::start_other(const std::vector<std::string> &argv) const {
+    std::string command;
+    for (const std::string &arg : argv) {
+        command += " " + quote(arg);
+    }
+    return launch(0, command);
 }
 
 Process Sandbox::start_beside(pid_t neighbour) const {
@@ -497,10 +515,10 @@ Process Sandbox::start_beside(pid_t neighbour) const {
     while (fs::read_symlink(theirs, error) == own && std::chrono::steady_clock::now() < deadline) {
         usleep(1000);
     }
-    return launch(neighbour);
+    return launch(neighbour, program_command());
 }
 
-Process Sandbox::launch(pid_t beside) const {
+Process Sandbox::launch(pid_t beside, const std::string &command) const {
     std::string script = "set -e\n";
     if (beside == 0) {
         // The private /tmp, /usr/share, data directory and ALSA
@@ -527,7 +545,7 @@ Process Sandbox::launch(pid_t beside) const {
     for (const auto &[name, value] : env_) {
         script += " " + name + "=" + quote(value);
     }
-    script += " " + env_or("TOVU_RUN_WRAPPER", "") + " " + quote(program()) + "\n";
+    script += " " + command + "\n";
 
     int out[2];
     int err[2];

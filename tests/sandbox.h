@@ -199,10 +199,13 @@ class Sandbox {
     // the before_run() commands are not repeated), as when the hotkey is
     // pressed twice.
     Process start_beside(pid_t neighbour) const;
+    // Starts another program (such as arecord) in the same private world,
+    // with the same HOME, environment and PATH as the runs of tovu-voice.
+    Process start_other(const std::vector<std::string> &argv) const;
     Result run(std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
 
   private:
-    Process launch(pid_t beside) const;
+    Process launch(pid_t beside, const std::string &command) const;
     void preload(const std::string &library); // added to LD_PRELOAD
     std::string root_;
     std::string cwd_;
@@ -226,6 +229,8 @@ Shell shell(const std::string &script);
 std::string program();           // the tovu-voice under test (TOVU_BINARY)
 std::string fake_vosk_library(); // the stand-in libvosk (TOVU_FAKE_VOSK)
 std::string fake_alsa_library(); // the failing capture device (TOVU_FAKE_ALSA)
+// PipeWire's own ALSA plugin, unpacked (TOVU_PIPEWIRE_ALSA).
+std::string pipewire_alsa_plugin();
 std::vector<std::string> read_lines(const std::string &path);
 
 } // namespace sandbox
