@@ -4,6 +4,8 @@
 //   bench_run --binary TOVU_VOICE --bench-dir DIR --fixtures DIR --work DIR [--runs N]
 //             [--real-runs N]         (runs of the real-time measures, default 3)
 //             [--env NAME=VALUE]...   (extra environment for tovu-voice and bare_vosk)
+//             [--pipewire-alsa DIR]   (PipeWire's own ALSA plugin, unpacked: adds the
+//                                      real-time measures on that route)
 //
 // DIR of --bench-dir holds bare_vosk, vad_capture, processor_stub and
 // libtovu_probe.so; --fixtures holds the generated test model and audio.
@@ -14,7 +16,8 @@
 // whose .asoundrc makes ALSA's default capture device read a raw file: the
 // machine itself is not touched. The runs alternate (program, baseline,
 // program, ...) so that drift affects both alike. The last measures run in
-// real time against a private PulseAudio server (the tests' sound_server).
+// real time against a private PulseAudio server, and against a private
+// PipeWire through its own ALSA plugin (the tests' sound_server).
 #include "capture/vad.h"
 #include "run_root.h"
 #include "sound_server.h"
@@ -150,6 +153,7 @@ struct Paths {
     std::string fixtures;
     std::string work;
     std::vector<std::string> extra_env; // --env NAME=VALUE: for the program and bare_vosk
+    std::string pipewire_alsa;          // --pipewire-alsa DIR
 };
 
 struct Run {
@@ -628,30 +632,33 @@ void measure_capture(const Paths &p, const std::string &audio, int runs) {
                     fmt("%.3f", median(capture_cpu) / median(arecord_cpu)), ""});
 }
 
-// 5. Against a real PulseAudio server, in real time: the program's CPU time
-// for a capture that the 10 s cap ends (a tone plays all along) beside
+// 5. Against a real sound server (`name`) in real time: the program's CPU
+// time for a capture that the 10 s cap ends (a tone plays all along) beside
 // arecord recording 10 s from the same source, and how soon Ctrl-C ends a
 // listening run while audio flows and while the source is suspended
 // (delivering nothing).
-void measure_real_server(const Paths &p, int runs) {
-    sound::Server server(sound::Kind::pulseaudio, p.work + "/pulseaudio");
+void measure_real_server(const Paths &p, int runs, sound::Kind kind, const std::string &name) {
+    sound::Server server(kind,
+                         p.work + (kind == sound::Kind::pulseaudio ? "/pulseaudio" : "/pipewire"),
+                         p.pipewire_alsa);
     if (!server.ready()) {
-        die("PulseAudio: " + server.error());
+        die(name + ": " + server.error());
     }
-    const auto on_server = [&](const std::string &name, const std::vector<std::string> &argv,
+    const auto on_server = [&](const std::string &run_name, const std::vector<std::string> &argv,
                                int signal) {
         const bool program = argv.front() == p.binary;
-        const std::string root = prepare_root(p, name, sound::asoundrc, program);
+        const std::string root = prepare_root(p, run_name, server.client_asoundrc(), program);
         Launch l;
         l.argv = argv;
         l.env = base_env(root);
         l.env.push_back("XDG_RUNTIME_DIR=" + server.runtime_dir());
+        l.env.push_back("PIPEWIRE_RUNTIME_DIR=" + server.runtime_dir());
         l.isolate = true;
         l.root = root;
         l.signal = signal;
         Run run = launch(l);
         if (run.listening_ns < 0 && program) {
-            die(name + " did not listen:\n" + run.out + run.err);
+            die(run_name + " did not listen:\n" + run.out + run.err);
         }
         return run;
     };
@@ -664,27 +671,27 @@ void measure_real_server(const Paths &p, int runs) {
     std::vector<double> suspended;
     std::vector<double> stopped_cpu;
     for (int i = 0; i < runs; ++i) {
-        const Run capped = on_server("pulse-capture", {p.binary}, 0);
+        const Run capped = on_server("capture", {p.binary}, 0);
         if (capped.out.find(".Processing... ") == std::string::npos) {
-            die("the capture on PulseAudio did not reach the cap:\n" + capped.out + capped.err);
+            die("the capture on " + name + " did not reach the cap:\n" + capped.out + capped.err);
         }
         program_cpu.push_back(capped.cpu_s * 1000);
-        const Run a = on_server("pulse-arecord",
+        const Run a = on_server("arecord",
                                 {"/usr/bin/arecord", "-q", "-D", "default", "-t", "raw", "-f",
                                  "S16_LE", "-r", "16000", "-c", "1", "-d", "10", "/tmp/a.raw"},
                                 0);
         if (a.exit_status != 0) {
-            die("arecord on PulseAudio failed:\n" + a.err);
+            die("arecord on " + name + " failed:\n" + a.err);
         }
         arecord_cpu.push_back(a.cpu_s * 1000);
         for (const bool suspend : {false, true}) {
             if (suspend && !server.suspend(true)) {
                 die("cannot suspend the source");
             }
-            const Run stop = on_server("pulse-stop", {p.binary}, SIGINT);
+            const Run stop = on_server("stop", {p.binary}, SIGINT);
             if (stop.exit_status != 0 ||
                 stop.out.find("Stopping program...") == std::string::npos) {
-                die("Ctrl-C on PulseAudio did not stop the run:\n" + stop.out + stop.err);
+                die("Ctrl-C on " + name + " did not stop the run:\n" + stop.out + stop.err);
             }
             (suspend ? suspended : flowing).push_back(ms(stop.end_ns - stop.signal_ns));
             if (!suspend) {
@@ -697,7 +704,7 @@ void measure_real_server(const Paths &p, int runs) {
     }
     const double program = median(program_cpu);
     const double baseline = median(arecord_cpu);
-    rows.push_back({"real PulseAudio: CPU time, 10 s capture against arecord -d 10 (ms)",
+    rows.push_back({"real " + name + ": CPU time, 10 s capture against arecord -d 10 (ms)",
                     fmt("%.1f", program), fmt("%.1f", baseline), fmt("%.3f", program / baseline),
                     ""});
     rows.push_back({"  of which start-up and end (a run stopped at \"Listening... \") (ms)",
@@ -748,6 +755,8 @@ int main(int argc, char **argv) {
             p.extra_env.push_back(value);
         } else if (flag == "--runs") {
             runs = std::atoi(value.c_str());
+        } else if (flag == "--pipewire-alsa") {
+            p.pipewire_alsa = value;
         } else if (flag == "--real-runs") {
             real_runs = std::atoi(value.c_str());
         } else {
@@ -788,7 +797,11 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     measure_program(p, utterances, runs);
     measure_capture(p, tone_long, runs);
-    measure_real_server(p, real_runs);
+    measure_real_server(p, real_runs, sound::Kind::pulseaudio, "PulseAudio");
+    if (!p.pipewire_alsa.empty()) {
+        // Reached through its own ALSA plugin, as on most desktops.
+        measure_real_server(p, real_runs, sound::Kind::pipewire_alsa, "PipeWire");
+    }
     print_table();
     std::printf("\nload average after: %s", read_file("/proc/loadavg").c_str());
     return 0;

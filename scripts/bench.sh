@@ -3,8 +3,10 @@
 # and prints the benchmark table: the program against its baselines (bare
 # Vosk calls, arecord), measured side by side in one run, then the
 # micro-benchmarks. Needs root (private mount namespaces, as the tests). The
-# last rows run in real time against a private PulseAudio server (about a
-# minute: three runs of a 10 s capture, arecord and two stops).
+# last rows run in real time against a private PulseAudio server and a
+# private PipeWire reached through its own ALSA plugin (about two minutes:
+# on each, three runs of a 10 s capture, arecord and two stops); the plugin
+# is fetched from the Debian mirror once, as for the tests.
 #
 #   scripts/bench.sh [RUNS]      RUNS: runs per measure (default 15)
 #
@@ -20,9 +22,11 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOVU_TESTS=OFF -DTOVU_
 cmake --build "$build" -j "$(nproc)" \
   --target tovu-voice bare_vosk vad_capture processor_stub tovu_probe bench_run bench_micro >/dev/null
 "$root/tests/make_fixtures.sh" "$build/fixtures"
+"$root/tests/fetch_pipewire_alsa.sh" "$build/pipewire-alsa"
 
 "$build/bench/bench_run" --binary "$build/tovu-voice" --bench-dir "$build/bench" \
-  --fixtures "$build/fixtures" --work "$build/bench-work" --runs "$runs"
+  --fixtures "$build/fixtures" --pipewire-alsa "$build/pipewire-alsa" --work "$build/bench-work" \
+  --runs "$runs"
 echo
 "$build/bench/bench_micro" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_min_time=0.2
