@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -283,6 +285,48 @@ TEST(DeviceFaults, FailedReadsLoseNoAudio) {
 } // namespace
 
 namespace {
+
+// ---- The stand-ins stay in the program ------------------------------------------
+
+// Every program that the run starts, run by the stand-in libraries' run,
+// reports what it was preloaded with: nothing, as on a user's machine. In a
+// sanitizer build a preloaded stand-in would also start the sanitizer
+// runtime in each of them, and the test would time that, not the program.
+TEST(StandIns, ReachNoProgramThatTheRunStarts) {
+    struct Case {
+        const char *name;
+        bool model;
+        std::set<std::string> reports; // program:preload
+    };
+    const Case cases[] = {
+        {"recognition", true, {"mkdir:", "paplay:", "tovu-processor:"}},
+        {"record-only", false, {"arecord:", "mkdir:"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox box;
+        RunReports reports(box);
+        if (c.model) {
+            box.install_model("model", "extras/tovu/model");
+        }
+        box.install_cues();
+        box.use_audio(fixture("speech.raw"));
+        box.use_fake_vosk({{"FAKE_VOSK_RESULT", "{\"text\" : \"open the browser\"}"}});
+        box.use_fake_alsa();
+        const std::string report = "echo \"$(basename \"$0\"):${LD_PRELOAD-}\" >&7\n";
+        box.add_program("mkdir", report + "exec /bin/mkdir \"$@\"\n");
+        box.add_program("paplay", report);
+        box.add_program("tovu-processor", report);
+        box.add_program("arecord", report + "exit 1\n");
+        box.run();
+        std::set<std::string> lines;
+        std::istringstream in(reports.wait_all_ended());
+        for (std::string line; std::getline(in, line);) {
+            lines.insert(line);
+        }
+        EXPECT_EQ(lines, c.reports);
+    }
+}
 
 // ---- A full /tmp ------------------------------------------------------------------
 
