@@ -167,10 +167,17 @@ TEST_P(RealServer, Run) {
     std::cout << "[ FIGURE   ] ended " << took << " s after "
               << (row.from_event ? "the event" : "\"Listening... \"") << ", CPU " << r.cpu_s
               << " s\n";
+    // The window's earliest end is set by the audio and the program's
+    // limits, which no instrumentation changes; what lies beyond it is the
+    // program's own response, which it does.
+    const double late =
+        std::chrono::duration<double>(allowed(std::chrono::milliseconds(
+                                          static_cast<long>((row.latest - row.earliest) * 1000))))
+            .count();
     EXPECT_GE(took, row.earliest);
-    EXPECT_LE(took, row.latest);
-    // No busy waiting, whatever the device does.
-    EXPECT_LT(r.cpu_s, 0.5);
+    EXPECT_LE(took, row.earliest + late);
+    // No busy waiting, whatever the device does: a run takes 0.03-0.15 s.
+    EXPECT_LT(r.cpu_s, allowed_cpu(0.5));
 
     const std::string out = r.out.substr(std::min(r.out.size(), r.out.find(listening)));
     if (row.end == End::capped) {

@@ -158,6 +158,35 @@ bool Fifo::write_line(const std::string &line) {
     return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
+namespace {
+
+struct Slowdown {
+    int time;
+    int cpu;
+};
+
+Slowdown slowdown() {
+    const char *wrapper = std::getenv("TOVU_RUN_WRAPPER");
+    if (wrapper != nullptr && *wrapper != '\0') {
+        return {30, 30};
+    }
+#ifdef TOVU_SANITIZED
+    return {10, 4};
+#else
+    return {1, 1};
+#endif
+}
+
+} // namespace
+
+std::chrono::milliseconds allowed(std::chrono::milliseconds limit) {
+    return limit * slowdown().time;
+}
+
+double allowed_cpu(double seconds) {
+    return seconds * slowdown().cpu;
+}
+
 std::string fixtures() {
     return env_or("TOVU_FIXTURES", TOVU_FIXTURES_DEFAULT);
 }
@@ -475,6 +504,10 @@ void Sandbox::run_as(uid_t uid, gid_t gid) {
     gid_ = gid;
 }
 
+void Sandbox::plant_in_machine_share(const std::string &dir) {
+    machine_share_ = dir;
+}
+
 void Sandbox::before_run(const std::string &shell) {
     setup_ += shell + "\n";
 }
@@ -546,7 +579,7 @@ Process Sandbox::launch(pid_t beside) const {
                    script.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
-        if (!enter_run_root(root_)) {
+        if (!enter_run_root(root_, machine_share_)) {
             std::perror("sandbox: private mount namespace");
             _exit(126);
         }
