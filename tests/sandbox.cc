@@ -10,11 +10,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,7 +66,25 @@ ssize_t read_some(int fd, std::chrono::steady_clock::time_point deadline, std::s
     return n;
 }
 
+// Where the sandboxes go: under the build tree, unless that is on an overlay
+// file system (a container's root), which cannot hold the upper layer of
+// another overlay; then in /dev/shm, a tmpfs on every Linux system.
+std::string work_folder() {
+    if (const char *set = std::getenv("TOVU_TEST_WORK"); set != nullptr && *set != '\0') {
+        return set;
+    }
+    if (!is_on_overlay(fs::path(TOVU_TEST_WORK_DEFAULT).parent_path().string())) {
+        return TOVU_TEST_WORK_DEFAULT;
+    }
+    return "/dev/shm/tovu-test-work";
+}
+
 } // namespace
+
+bool is_on_overlay(const std::string &path) {
+    struct statfs st {};
+    return statfs(path.c_str(), &st) == 0 && st.f_type == OVERLAYFS_SUPER_MAGIC;
+}
 
 std::string quote(const std::string &s) {
     std::string q = "'";
@@ -318,7 +338,7 @@ Result Process::finish(std::chrono::milliseconds timeout) {
 // ---- Sandbox --------------------------------------------------------------
 
 Sandbox::Sandbox() {
-    const std::string work = env_or("TOVU_TEST_WORK", TOVU_TEST_WORK_DEFAULT);
+    const std::string work = work_folder();
     root_ = work + "/" + test_name() + "-" + std::to_string(getpid());
     fs::remove_all(root_);
     make_run_root(root_);
@@ -575,8 +595,10 @@ Process Sandbox::launch(pid_t beside) const {
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, STDIN_FILENO);
         if (beside != 0) {
-            execlp("nsenter", "nsenter", "--mount", "--target", target.c_str(), "/bin/sh", "-c",
-                   script.c_str(), static_cast<char *>(nullptr));
+            // --root and --wd: the neighbour's root, should the suite run in
+            // a chroot.
+            execlp("nsenter", "nsenter", "--mount", "--root", "--wd", "--target", target.c_str(),
+                   "/bin/sh", "-c", script.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         if (!enter_run_root(root_, machine_share_)) {

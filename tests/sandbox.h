@@ -27,6 +27,9 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content, int mode = 0644);
 bool exists(const std::string &path); // lstat: links count too
 
+// Whether `path` lies on an overlay file system.
+bool is_on_overlay(const std::string &path);
+
 // Single-quoted for the shell.
 std::string quote(const std::string &s);
 
