@@ -191,7 +191,7 @@ Slowdown slowdown() {
         return {30, 30};
     }
 #ifdef TOVU_SANITIZED
-    return {10, 4};
+    return {10, 3};
 #else
     return {1, 1};
 #endif

@@ -233,7 +233,7 @@ Shell shell(const std::string &script);
 // promises in the plain pass of the suite. The other passes make the program
 // itself slower by a factor, measured on 2 cores with one of them busy:
 // - under the valgrind wrapper (TOVU_RUN_WRAPPER): 30 for both;
-// - in a sanitizer build: 10 for time, 4 for CPU time. A stop that takes
+// - in a sanitizer build: 10 for time, 3 for CPU time. A stop that takes
 //   5-60 ms takes 110-660 ms there (up to 1 s with the machine loaded
 //   further): the leak check at exit, and the sanitizer's bookkeeping of the
 //   test device's buffer, which the ALSA library makes as large as the device
