@@ -12,6 +12,7 @@
 #include "sandbox.h"
 #include "sound_server.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -211,7 +212,11 @@ TEST_P(RealServer, Run) {
         break;
     case End::stopped:
         EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(out, std::string(listening) + "\nStopping program...\n");
+        // Audio flows from the start: on a loaded machine a chunk of silence
+        // may have been counted before the signal came, and is then told.
+        EXPECT_THAT(out, ::testing::AnyOf(std::string(listening) + "\nStopping program...\n",
+                                          std::string(listening) +
+                                              "\nStopping program...\n [no speech detected]\n"));
         break;
     case End::failed:
         EXPECT_EQ(r.exit_status, 1);
