@@ -190,6 +190,9 @@ class Sandbox {
     void run_as(uid_t uid, gid_t gid);
     // Extra shell commands run inside the namespace before the program.
     void before_run(const std::string &shell);
+    // Runs this shell command (words already quoted) instead of the program,
+    // without TOVU_RUN_WRAPPER: another program of the project.
+    void set_command(const std::string &command);
 
     std::string status() const; // content of the status file, "" if none
 
@@ -208,6 +211,7 @@ class Sandbox {
     std::string cwd_;
     std::map<std::string, std::string> env_;
     std::string setup_;
+    std::string command_;
     std::string path_;
     std::string fifo_;
     int feed_fd_ = -1;
