@@ -5,7 +5,8 @@
 #
 # Layout, under the prefix (DESTDIR honoured as usual):
 #   bin/tovu-voice
-#   share/man/man1/tovu-voice.1.gz
+#   bin/tovu-voice-get-model       the model installer, scripts/get-model.sh
+#   share/man/man1/tovu-voice.1.gz, tovu-voice-get-model.1.gz
 #   lib/tovu-voice/libvosk.so      the fetched libvosk, or the one named by
 #                                  TOVU_VOSK_LIBRARY, found through the
 #                                  binary's RUNPATH; not installed when a
@@ -42,18 +43,30 @@ else()
   set_target_properties(tovu-voice PROPERTIES INSTALL_RPATH_USE_LINK_PATH TRUE)
 endif()
 
-# ---- Manual page ---------------------------------------------------------------
+# ---- Manual pages --------------------------------------------------------------
 
-set(man_page ${CMAKE_BINARY_DIR}/man/tovu-voice.1.gz)
-add_custom_command(
-  OUTPUT ${man_page}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-  COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${CMAKE_SOURCE_DIR}/man/tovu-voice.1 ${man_page}
-  DEPENDS ${CMAKE_SOURCE_DIR}/man/tovu-voice.1
-  COMMENT "Compressing the manual page"
-  VERBATIM)
-add_custom_target(tovu_man ALL DEPENDS ${man_page})
-install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(man_pages "")
+foreach(page tovu-voice tovu-voice-get-model)
+  set(man_page ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
+  add_custom_command(
+    OUTPUT ${man_page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${CMAKE_SOURCE_DIR}/man/${page}.1 ${man_page}
+    DEPENDS ${CMAKE_SOURCE_DIR}/man/${page}.1
+    COMMENT "Compressing the manual page ${page}.1"
+    VERBATIM)
+  list(APPEND man_pages ${man_page})
+endforeach()
+add_custom_target(tovu_man ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# ---- The model installer ----------------------------------------------------------
+
+# scripts/get-model.sh as tovu-voice-get-model; at run time it needs curl
+# (with ca-certificates for https) and python3, which the package depends on.
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/get-model.sh DESTINATION ${CMAKE_INSTALL_BINDIR}
+        RENAME tovu-voice-get-model)
+set(TOVU_GET_MODEL_DEPENDS "curl, ca-certificates, python3")
 
 # ---- Sound cues ----------------------------------------------------------------
 
@@ -155,10 +168,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libc, libstdc++, libgcc and libasound2 come from dpkg-shlibdeps; the
 # commands the program runs are listed by hand: arecord and aplay, and
-# paplay (preferred for the cues when a sound server runs).
+# paplay (preferred for the cues when a sound server runs); and what the
+# model installer needs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TOVU_PRIVATE_LIBDIR})
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils, ${TOVU_GET_MODEL_DEPENDS}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio-utils")
 # xz, as Debian's own packages: 3 MB instead of 7 (libvosk is most of it).
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)

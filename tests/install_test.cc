@@ -1,6 +1,7 @@
 // The installed program: `cmake --install` into a staging tree (DESTDIR),
 // the Debian package made by CPack, and that package installed by dpkg in a
 // throw-away copy of this system.
+#include "model_server.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -142,6 +143,19 @@ TEST(Install, PutsProgramManualLibraryAndCuesInPlace) {
         EXPECT_TRUE(contains(page.out, fact)) << fact;
     }
 
+    // The model installer and its own manual page.
+    EXPECT_EQ(mode_of(stage + "/usr/bin/tovu-voice-get-model"), 0755);
+    const std::string installer_man = stage + "/usr/share/man/man1/tovu-voice-get-model.1.gz";
+    EXPECT_EQ(mode_of(installer_man), 0644);
+    const Shell installer_page =
+        shell("export LC_ALL=C.UTF-8 MANWIDTH=200; man --warnings -l " + quote(installer_man) +
+              " 2>&1 >/dev/null; man -l " + quote(installer_man));
+    EXPECT_TRUE(installer_page.out.starts_with("TOVU-VOICE-GET-MODEL(1)")) << installer_page.out;
+    for (const char *fact : {"TOVU_MODEL_URL", "TOVU_MODEL_SHA256", "https_proxy",
+                             "/usr/share/vosk-model-small-en-us-0.15", "EXIT STATUS"}) {
+        EXPECT_TRUE(contains(installer_page.out, fact)) << fact;
+    }
+
     if (has_cues) {
         std::set<std::string> contents;
         for (const char *cue : cue_names) {
@@ -258,7 +272,8 @@ TEST(Package, HasTheRightContentsAndInstallsWithDpkg) {
     EXPECT_EQ(field("Recommends"), "pulseaudio-utils");
     EXPECT_NE(field("Maintainer"), "");
     const std::string depends = ", " + field("Depends") + ",";
-    for (const char *needed : {"alsa-utils", "libasound2", "libc6", "libstdc++6"}) {
+    for (const char *needed : {"alsa-utils", "libasound2", "libc6", "libstdc++6", "curl",
+                               "ca-certificates", "python3"}) {
         EXPECT_TRUE(contains(depends, std::string(", ") + needed + ",") ||
                     contains(depends, std::string(", ") + needed + " ("))
             << needed << " missing from" << depends;
@@ -276,8 +291,9 @@ TEST(Package, HasTheRightContentsAndInstallsWithDpkg) {
             files.insert(path);
         }
     }
-    std::set<std::string> expected = {"./usr/bin/tovu-voice",
-                                      "./usr/share/man/man1/tovu-voice.1.gz"};
+    std::set<std::string> expected = {
+        "./usr/bin/tovu-voice", "./usr/share/man/man1/tovu-voice.1.gz",
+        "./usr/bin/tovu-voice-get-model", "./usr/share/man/man1/tovu-voice-get-model.1.gz"};
     if (bundles_vosk) {
         expected.insert("./usr/lib/tovu-voice/libvosk.so");
     }
@@ -325,8 +341,12 @@ TEST(Package, HasTheRightContentsAndInstallsWithDpkg) {
     expect_transcribes(box, unpacked + "/usr/bin/tovu-voice");
 
     // dpkg installs it in a private copy of this system (an overlay on /,
-    // in a mount namespace of its own), the installed program transcribes
-    // a request, and reinstalling keeps a cue that the user replaced.
+    // in a mount namespace of its own), the installed model installer puts a
+    // model from a loopback server in place, the installed program finds it
+    // and transcribes a request, and reinstalling keeps a cue that the user
+    // replaced.
+    make_model_archives(box.root() + "/www");
+    const ModelServer server(box.root() + "/www", "");
     const std::string chroot = box.root() + "/chroot";
     fs::create_directories(chroot + "/layers");
     fs::create_directories(chroot + "/merged");
@@ -341,10 +361,13 @@ mkdir /tmp/home /tmp/work
 cp /tmp/asoundrc /tmp/home/.asoundrc
 cd /tmp/work
 set +e
-env -i HOME=/tmp/home PATH=/usr/bin:/bin VOSK_MODEL_PATH=/tmp/model tovu-voice </dev/null >/tmp/run.log 2>&1
+env -i PATH=/usr/bin:/bin TOVU_MODEL_URL="$1" TOVU_MODEL_SHA256="$2" tovu-voice-get-model >/tmp/get.log 2>&1
+echo "get-model exit: $?"
+tail -n 1 /tmp/get.log
+env -i HOME=/tmp/home PATH=/usr/bin:/bin tovu-voice </dev/null >/tmp/run.log 2>&1
 echo "exit: $?"
 set -e
-grep -a '^Recunoscut: ' /tmp/run.log || cat /tmp/run.log
+grep -a -e '^Model found: ' -e '^Recunoscut: ' /tmp/run.log || cat /tmp/run.log
 echo "saved: $(tr '\n' ' ' </tmp/tovu/speech.json)"
 echo 'my own start sound' >/usr/share/extras/tovu/start.wav
 dpkg -i --no-triggers /tmp/tovu-voice.deb >/tmp/dpkg.log 2>&1 </dev/null || { cat /tmp/dpkg.log; exit 1; }
@@ -363,17 +386,21 @@ echo "start.wav after reinstall: $(cat /usr/share/extras/tovu/start.wav)"
         "mount --bind /dev \"$c/merged/dev\"\n"
         "mount -t tmpfs tmpfs \"$c/merged/tmp\"\n"
         "cp " +
-        quote(deb) + " \"$c/merged/tmp/tovu-voice.deb\"\n" + "cp -r " + quote(fixture("model")) +
-        " \"$c/merged/tmp/model\"\n" + "cp " + quote(fixture("speech.raw")) +
+        quote(deb) + " \"$c/merged/tmp/tovu-voice.deb\"\n" + "cp " + quote(fixture("speech.raw")) +
         " \"$c/merged/tmp/speech.raw\"\n" +
         "cp \"$c/asoundrc\" \"$c/inside.sh\" \"$c/merged/tmp/\"\n" +
-        "exec chroot \"$c/merged\" /bin/sh /tmp/inside.sh\n";
+        "exec chroot \"$c/merged\" /bin/sh /tmp/inside.sh " + quote(server.url("good.zip")) + " " +
+        sha256_of(box.root() + "/www/good.zip") + "\n";
     write_file(chroot + "/setup.sh", setup);
     const Shell dpkg =
         shell("unshare --mount --propagation private /bin/sh " + quote(chroot + "/setup.sh"));
     ASSERT_EQ(dpkg.status, 0) << dpkg.out;
     EXPECT_TRUE(contains(dpkg.out, "status: install ok installed\n")) << dpkg.out;
-    EXPECT_TRUE(contains(dpkg.out, "exit: 0\n")) << dpkg.out;
+    EXPECT_TRUE(contains(dpkg.out, "get-model exit: 0\ntovu-voice-get-model: installed the model "
+                                   "in /usr/share/extras/tovu/model\n"))
+        << dpkg.out;
+    EXPECT_TRUE(contains(dpkg.out, "\nexit: 0\n")) << dpkg.out;
+    EXPECT_TRUE(contains(dpkg.out, "Model found: /usr/share/extras/tovu/model\n")) << dpkg.out;
     EXPECT_TRUE(contains(dpkg.out, "saved: {   \"text\" : \"open the browser\" } \n")) << dpkg.out;
     if (has_cues) {
         EXPECT_TRUE(contains(dpkg.out, "start.wav after reinstall: my own start sound\n"))

@@ -532,6 +532,10 @@ void Sandbox::before_run(const std::string &shell) {
     setup_ += shell + "\n";
 }
 
+void Sandbox::set_command(const std::string &command) {
+    command_ = command;
+}
+
 std::string Sandbox::status() const {
     return read_file(data_dir("status"));
 }
@@ -580,7 +584,10 @@ Process Sandbox::launch(pid_t beside) const {
     for (const auto &[name, value] : env_) {
         script += " " + name + "=" + quote(value);
     }
-    script += " " + env_or("TOVU_RUN_WRAPPER", "") + " " + quote(program()) + "\n";
+    script +=
+        " " +
+        (command_.empty() ? env_or("TOVU_RUN_WRAPPER", "") + " " + quote(program()) : command_) +
+        "\n";
 
     int out[2];
     int err[2];

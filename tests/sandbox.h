@@ -196,6 +196,9 @@ class Sandbox {
     void plant_in_machine_share(const std::string &dir);
     // Extra shell commands run inside the namespace before the program.
     void before_run(const std::string &shell);
+    // Runs this shell command (words already quoted) instead of the program,
+    // without TOVU_RUN_WRAPPER: another program of the project.
+    void set_command(const std::string &command);
 
     std::string status() const; // content of the status file, "" if none
 
@@ -214,6 +217,7 @@ class Sandbox {
     std::string cwd_;
     std::map<std::string, std::string> env_;
     std::string setup_;
+    std::string command_;
     std::string path_;
     std::string fifo_;
     std::string machine_share_;
