@@ -1,23 +1,17 @@
 #include "sandbox.h"
 
-#include <gtest/gtest.h>
+#include "capture_device.h"
 
+#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <linux/magic.h>
 #include <poll.h>
-#include <sstream>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -31,40 +25,23 @@ std::string env_or(const char *name, const char *fallback) {
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-std::string test_name() {
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
-                                       : std::string("outside-test");
-    for (char &c : name) {
-        if (c == '/') {
-            c = '_';
-        }
-    }
-    return name;
+// Without a harness: failures on standard error, counted.
+std::atomic<int> failures{0};
+
+void print_failure(const std::string &what) {
+    std::fprintf(stderr, "sandbox: %s\n", what.c_str());
+    ++failures;
 }
 
-// Waits until `fd` has something to read or `deadline` has passed, then
-// appends what one read() gets to `into` and returns its result. At the
-// deadline: -1 with errno ETIMEDOUT.
-ssize_t read_some(int fd, std::chrono::steady_clock::time_point deadline, std::string &into) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-        errno = ETIMEDOUT;
-        return -1;
-    }
-    pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-        errno = EAGAIN;
-        return -1;
-    }
-    char chunk[4096];
-    const ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n > 0) {
-        into.append(chunk, static_cast<size_t>(n));
-    }
-    return n;
+std::string run_name() {
+    return "run";
 }
+
+bool nothing_failed() {
+    return failures == 0;
+}
+
+Harness harness{print_failure, run_name, nothing_failed};
 
 // Where the sandboxes go: under the build tree, unless that is on an overlay
 // file system (a container's root), which cannot hold the upper layer of
@@ -79,23 +56,27 @@ std::string work_folder() {
     return "/dev/shm/tovu-test-work";
 }
 
-} // namespace
-
-bool is_on_overlay(const std::string &path) {
-    struct statfs st {};
-    return statfs(path.c_str(), &st) == 0 && st.f_type == OVERLAYFS_SUPER_MAGIC;
-}
-
-std::string quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') {
-            q += "'\\''";
-        } else {
-            q += c;
+// The check's name as a folder name.
+std::string folder_name() {
+    std::string name = harness.check_name();
+    for (char &c : name) {
+        if (c == '/') {
+            c = '_';
         }
     }
-    return q + "'";
+    return name;
+}
+
+} // namespace
+
+void set_harness(const Harness &given) {
+    harness.fail = given.fail != nullptr ? given.fail : print_failure;
+    harness.check_name = given.check_name != nullptr ? given.check_name : run_name;
+    harness.check_passed = given.check_passed != nullptr ? given.check_passed : nothing_failed;
+}
+
+void fail(const std::string &what) {
+    harness.fail(what);
 }
 
 std::string chunks(int16_t level, int count) {
@@ -112,70 +93,6 @@ size_t count_of(const std::string &in, const std::string &text) {
         ++n;
     }
     return n;
-}
-
-RunReports::RunReports(Sandbox &box) : path_(box.root() + "/reports.fifo") {
-    if (mkfifo(path_.c_str(), 0666) != 0) {
-        ADD_FAILURE() << path_ << ": " << std::strerror(errno);
-    }
-    // Non-blocking: there is no writer until the run starts.
-    fd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    box.before_run("exec 7>" + quote(path_));
-}
-
-RunReports::~RunReports() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-std::string RunReports::wait_all_ended(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string reports;
-    for (;;) {
-        const ssize_t n = read_some(fd_, deadline, reports);
-        if (n == 0) {
-            return reports; // every writer has gone
-        }
-        if (n < 0 && errno == ETIMEDOUT) {
-            ADD_FAILURE() << "a process of the run is still alive; reports so far:\n" << reports;
-            return reports;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            ADD_FAILURE() << "reading " << path_ << ": " << std::strerror(errno);
-            return reports;
-        }
-    }
-}
-
-Fifo::Fifo(std::string path) : path_(std::move(path)) {
-    mkfifo(path_.c_str(), 0666);
-    chmod(path_.c_str(), 0666); // stubs may run as another user
-    fd_ = open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-}
-
-Fifo::~Fifo() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-std::string Fifo::read_line(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (pending_.find('\n') == std::string::npos) {
-        if (read_some(fd_, deadline, pending_) < 0 && errno == ETIMEDOUT) {
-            return "";
-        }
-    }
-    const size_t end = pending_.find('\n');
-    std::string line = pending_.substr(0, end);
-    pending_.erase(0, end + 1);
-    return line;
-}
-
-bool Fifo::write_line(const std::string &line) {
-    const std::string text = line + "\n";
-    return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 namespace {
@@ -220,126 +137,15 @@ std::string fake_alsa_library() {
     return env_or("TOVU_FAKE_ALSA", TOVU_FAKE_ALSA_DEFAULT);
 }
 
-std::vector<std::string> read_lines(const std::string &path) {
-    std::vector<std::string> lines;
-    std::istringstream in(read_file(path));
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::string program() {
     return env_or("TOVU_BINARY", TOVU_BINARY_DEFAULT);
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string &path, const std::string &content, int mode) {
-    fs::create_directories(fs::path(path).parent_path());
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-    }
-    chmod(path.c_str(), static_cast<mode_t>(mode));
-}
-
-bool exists(const std::string &path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// ---- Process ------------------------------------------------------------------
-
-Process::Process(pid_t pid, int out_fd, int err_fd) : pid_(pid) {
-    output_.fds[0] = out_fd;
-    output_.fds[1] = err_fd;
-}
-
-Process::Process(Process &&other) noexcept : pid_(other.pid_), output_(std::move(other.output_)) {
-    other.pid_ = -1;
-    other.output_.fds[0] = other.output_.fds[1] = -1;
-}
-
-Process::~Process() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    for (const int fd : output_.fds) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-}
-
-bool Process::wait_for_output(const std::string &text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (output_.text[0].find(text) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || output_.fds[0] < 0) {
-            return false;
-        }
-        pump_output(output_, static_cast<int>(left.count()));
-    }
-    return true;
-}
-
-void Process::interrupt() {
-    kill(pid_, SIGINT);
-}
-
-void Process::close_stdout() {
-    if (output_.fds[0] >= 0) {
-        close(output_.fds[0]);
-        output_.fds[0] = -1;
-    }
-}
-
-Result Process::finish(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    Result result;
-    while (output_.fds[0] >= 0 || output_.fds[1] >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            ADD_FAILURE() << "the program did not end within " << timeout.count()
-                          << " ms\nstdout:\n"
-                          << output_.text[0] << "\nstderr:\n"
-                          << output_.text[1];
-            kill(pid_, SIGKILL);
-            break;
-        }
-        pump_output(output_, static_cast<int>(left.count()));
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(pid_, &status, 0, &usage);
-    pid_ = -1;
-    result.max_rss_kb = usage.ru_maxrss;
-    result.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    if (WIFEXITED(status)) {
-        result.exit_status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
-    result.out = output_.text[0];
-    result.err = output_.text[1];
-    return result;
 }
 
 // ---- Sandbox --------------------------------------------------------------
 
 Sandbox::Sandbox() {
     const std::string work = work_folder();
-    root_ = work + "/" + test_name() + "-" + std::to_string(getpid());
+    root_ = work + "/" + folder_name() + "-" + std::to_string(getpid());
     fs::remove_all(root_);
     make_run_root(root_);
     // Everyone may reach the sandbox, for runs as another user.
@@ -355,8 +161,7 @@ Sandbox::Sandbox() {
 
 Sandbox::~Sandbox() {
     close_feed();
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (info != nullptr && !info->result()->Failed() && std::getenv("TOVU_KEEP") == nullptr) {
+    if (harness.check_passed() && std::getenv("TOVU_KEEP") == nullptr) {
         std::error_code ignored;
         fs::remove_all(root_, ignored);
     }
@@ -377,15 +182,7 @@ void Sandbox::use_asoundrc(const std::string &text) {
 }
 
 void Sandbox::use_audio(const std::string &raw_file) {
-    use_asoundrc("pcm.!default {\n"
-                 "  type file\n"
-                 "  slave.pcm \"null\"\n"
-                 "  file \"/dev/null\"\n"
-                 "  infile \"" +
-                 raw_file +
-                 "\"\n"
-                 "  format \"raw\"\n"
-                 "}\n");
+    use_asoundrc(file_device(raw_file));
 }
 
 void Sandbox::use_audio_fifo() {
@@ -403,7 +200,7 @@ void Sandbox::feed(const std::string &raw_bytes) {
     while (left > 0) {
         pollfd pfd{feed_fd_, POLLOUT, 0};
         if (poll(&pfd, 1, 20000) <= 0) {
-            ADD_FAILURE() << "the program stopped reading its audio";
+            fail("the program stopped reading its audio");
             return;
         }
         const ssize_t n = write(feed_fd_, p, left);
@@ -411,7 +208,7 @@ void Sandbox::feed(const std::string &raw_bytes) {
             if (errno == EAGAIN || errno == EINTR) {
                 continue;
             }
-            ADD_FAILURE() << "cannot feed audio: " << std::strerror(errno);
+            fail(std::string("cannot feed audio: ") + std::strerror(errno));
             return;
         }
         p += n;
@@ -445,7 +242,7 @@ void Sandbox::close_feed() {
 }
 
 void Sandbox::use_no_device() {
-    use_asoundrc("pcm.!default {\n  type hw\n  card 99\n}\n");
+    use_asoundrc(no_device);
 }
 
 void Sandbox::install_model(const std::string &model_name, const std::string &share_rel) {
@@ -560,8 +357,6 @@ Process Sandbox::start_beside(pid_t neighbour) const {
 Process Sandbox::launch(pid_t beside) const {
     std::string script = "set -e\n";
     if (beside == 0) {
-        // The private /tmp, /usr/share, data directory and ALSA
-        // configuration are made before the shell starts (enter_run_root).
         script += setup_;
     } else {
         // The neighbour may still be mounting; /tmp is mounted last.
@@ -589,50 +384,21 @@ Process Sandbox::launch(pid_t beside) const {
         (command_.empty() ? env_or("TOVU_RUN_WRAPPER", "") + " " + quote(program()) : command_) +
         "\n";
 
-    int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    Spawn how;
+    if (beside != 0) {
+        // --root and --wd: the neighbour's root, should the suite run in a
+        // chroot.
+        how.argv = {"nsenter", "--mount", "--root", "--wd", "--target", std::to_string(beside),
+                    "/bin/sh", "-c",      script};
+    } else {
+        // The private /tmp, /usr/share, data directory and ALSA
+        // configuration are made before the shell starts.
+        how.argv = {"sh", "-c", script};
+        how.file = "/bin/sh";
+        how.run_root = root_;
+        how.machine_share = machine_share_;
     }
-    const std::string target = std::to_string(beside);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
-        if (beside != 0) {
-            // --root and --wd: the neighbour's root, should the suite run in
-            // a chroot.
-            execlp("nsenter", "nsenter", "--mount", "--root", "--wd", "--target", target.c_str(),
-                   "/bin/sh", "-c", script.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        if (!enter_run_root(root_, machine_share_)) {
-            std::perror("sandbox: private mount namespace");
-            _exit(126);
-        }
-        execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    return Process(pid, out[0], err[0]);
-}
-
-Shell shell(const std::string &script) {
-    Shell result;
-    FILE *pipe = popen(("exec 2>&1\n" + script).c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-        result.out.append(chunk, n);
-    }
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return Process(spawn(how));
 }
 
 Result Sandbox::run(std::chrono::milliseconds timeout) const {

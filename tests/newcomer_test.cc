@@ -167,7 +167,7 @@ TEST(Newcomer, RunScriptFetchesAModelAndListensThenInstallAndPackageWork) {
     const std::string repo = box.root() + "/repo";
     fs::create_directories(repo);
     for (const char *part :
-         {"CMakeLists.txt", "cmake", "man", "scripts", "src", "bench", "tests"}) {
+         {"CMakeLists.txt", "cmake", "man", "scripts", "src", "testbed", "bench", "tests"}) {
         fs::copy(source_dir + "/" + part, repo + "/" + part, fs::copy_options::recursive);
     }
     // The libvosk that scripts/setup.sh fetched for this tree, or the one it
