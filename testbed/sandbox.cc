@@ -95,35 +95,6 @@ size_t count_of(const std::string &in, const std::string &text) {
     return n;
 }
 
-namespace {
-
-struct Slowdown {
-    int time;
-    int cpu;
-};
-
-Slowdown slowdown() {
-    const char *wrapper = std::getenv("TOVU_RUN_WRAPPER");
-    if (wrapper != nullptr && *wrapper != '\0') {
-        return {30, 30};
-    }
-#ifdef TOVU_SANITIZED
-    return {10, 3};
-#else
-    return {1, 1};
-#endif
-}
-
-} // namespace
-
-std::chrono::milliseconds allowed(std::chrono::milliseconds limit) {
-    return limit * slowdown().time;
-}
-
-double allowed_cpu(double seconds) {
-    return seconds * slowdown().cpu;
-}
-
 std::string fixtures() {
     return env_or("TOVU_FIXTURES", TOVU_FIXTURES_DEFAULT);
 }
