@@ -345,7 +345,7 @@ TEST(Package, HasTheRightContentsAndInstallsWithDpkg) {
     // model from a loopback server in place, the installed program finds it
     // and transcribes a request, and reinstalling keeps a cue that the user
     // replaced.
-    make_model_archives(box.root() + "/www");
+    ASSERT_TRUE(make_model_archives(box.root() + "/www"));
     const ModelServer server(box.root() + "/www", "");
     const std::string chroot = box.root() + "/chroot";
     fs::create_directories(chroot + "/layers");
