@@ -7,17 +7,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 
 namespace stand_in {
 
 // A stand-in is for the program under test only. The shells, mkdir, the
 // players, arecord and the processor that the program starts must run as
 // they do for a user, without a stand-in, and in a sanitizer build without
-// the sanitizer runtime that the stand-in brings: each stand-in takes the
-// preload out of the environment as soon as it has been loaded (every
-// preloaded library is loaded by then), as the benchmarks' probe does.
+// the sanitizer runtime that the stand-in brings. So once a stand-in finds
+// itself in the program (the process that has libvosk loaded; every
+// preloaded library and every library the program needs is loaded by then),
+// it takes the preload out of the environment, as the benchmarks' probe
+// does. Processes on the way to the program, such as the shell script that
+// starts valgrind, pass it on.
 __attribute__((constructor)) static void leave_the_children_alone() {
-    unsetenv("LD_PRELOAD");
+    if (void *vosk = dlopen("libvosk.so", RTLD_LAZY | RTLD_NOLOAD)) {
+        dlclose(vosk);
+        unsetenv("LD_PRELOAD");
+    }
 }
 
 // Appends one line, formatted as by printf, to the file named by the

@@ -327,6 +327,11 @@ TEST(StandIns, ReachNoProgramThatTheRunStarts) {
             lines.insert(line);
         }
         EXPECT_EQ(lines, c.reports);
+        // ... while the program had them, through any wrapper on the way.
+        if (c.model) {
+            EXPECT_FALSE(box.fake_vosk_calls().empty());
+            EXPECT_FALSE(box.fake_alsa_calls().empty());
+        }
     }
 }
 
