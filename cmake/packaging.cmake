@@ -5,7 +5,8 @@
 #
 # Layout, under the prefix (DESTDIR honoured as usual):
 #   bin/tovu-voice
-#   share/man/man1/tovu-voice.1.gz
+#   bin/tovu-voice-get-model       the model installer, scripts/get-model.sh
+#   share/man/man1/tovu-voice.1.gz, tovu-voice-get-model.1.gz
 #   share/doc/tovu-voice/copyright, changelog.gz
 #   lib/tovu-voice/libvosk.so      the fetched libvosk, or the one named by
 #                                  TOVU_VOSK_LIBRARY, found through the
@@ -59,23 +60,36 @@ install(CODE "
   endif()
 ")
 
-# ---- Manual page and documentation -----------------------------------------------
+# ---- Manual pages and documentation ---------------------------------------------
 
-# Compresses `input` into `output` as Debian wants it, in a target `name`
-# that `all` builds.
-function(tovu_gzip name input output)
+# Compresses `input` into `output` as Debian wants it, at build time.
+function(tovu_gzip input output)
   add_custom_command(
     OUTPUT ${output}
     COMMAND sh -c "mkdir -p \"$(dirname \"$2\")\" && gzip -9n < \"$1\" > \"$2\"" sh ${input} ${output}
     DEPENDS ${input}
     COMMENT "Compressing ${output}"
     VERBATIM)
-  add_custom_target(${name} ALL DEPENDS ${output})
 endfunction()
 
-set(man_page ${CMAKE_BINARY_DIR}/man/tovu-voice.1.gz)
-tovu_gzip(tovu_man ${CMAKE_SOURCE_DIR}/man/tovu-voice.1 ${man_page})
-install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(man_pages "")
+foreach(page tovu-voice tovu-voice-get-model)
+  set(man_page ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
+  tovu_gzip(${CMAKE_SOURCE_DIR}/man/${page}.1 ${man_page})
+  list(APPEND man_pages ${man_page})
+endforeach()
+add_custom_target(tovu_man ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# ---- The model installer ----------------------------------------------------------
+
+# scripts/get-model.sh as tovu-voice-get-model; at run time it needs curl
+# (with ca-certificates for https) and python3, which the package depends on.
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/get-model.sh DESTINATION ${CMAKE_INSTALL_BINDIR}
+        RENAME tovu-voice-get-model)
+set(TOVU_GET_MODEL_DEPENDS "curl, ca-certificates, python3")
+
+# ---- Copyright and changelog ------------------------------------------------------
 
 set(TOVU_MAINTAINER "tovu developers <tovu-voice@tovu.org>"
     CACHE STRING "Maintainer of the Debian package, also named in its changelog")
@@ -89,7 +103,8 @@ if(NOT changelog_top MATCHES "^tovu-voice \\(${PROJECT_VERSION}\\) ")
 endif()
 configure_file(${changelog_source} ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
 set(changelog ${CMAKE_BINARY_DIR}/doc/changelog.gz)
-tovu_gzip(tovu_changelog ${CMAKE_BINARY_DIR}/debian/changelog ${changelog})
+tovu_gzip(${CMAKE_BINARY_DIR}/debian/changelog ${changelog})
+add_custom_target(tovu_changelog ALL DEPENDS ${changelog})
 
 # The copyright file covers libvosk too when it is installed.
 set(copyright_parts ${CMAKE_SOURCE_DIR}/cmake/debian/copyright)
@@ -195,10 +210,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libc, libstdc++, libgcc and libasound2 come from dpkg-shlibdeps; the
 # commands the program runs are listed by hand: arecord and aplay, and
-# paplay (preferred for the cues when a sound server runs).
+# paplay (preferred for the cues when a sound server runs); and what the
+# model installer needs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TOVU_PRIVATE_LIBDIR})
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils, ${TOVU_GET_MODEL_DEPENDS}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio-utils")
 # xz, as Debian's own packages: 3 MB instead of 7 (libvosk is most of it).
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)

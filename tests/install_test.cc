@@ -2,6 +2,7 @@
 // into a throw-away copy of this system, and the Debian package made by
 // CPack, checked by lintian and installed, upgraded, removed and purged with
 // apt in such a copy.
+#include "model_server.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -209,9 +210,10 @@ Shell in_system_copy(const Sandbox &box, const std::string &script,
 }
 
 // The start of a script for in_system_copy(): an ordinary desktop user,
-// "desk", with the prepared microphone, and `run_as_desk MODEL`, which runs
-// the installed program as that user from their home with the model
-// /tmp/MODEL and prints its exit status and then the status file's word.
+// "desk", with the prepared microphone, and `run_as_desk [MODEL]`, which runs
+// the installed program as that user from their home (with the model
+// /tmp/MODEL as VOSK_MODEL_PATH) and prints its exit status and then the
+// status file's word.
 const std::string desk_user = R"sh(
 set -e
 useradd --create-home desk
@@ -219,7 +221,7 @@ cp /tmp/asoundrc /home/desk/.asoundrc
 run_as_desk() {
   set +e
   (cd /home/desk && setpriv --reuid=desk --regid=desk --init-groups \
-     env -i HOME=/home/desk PATH=/usr/local/bin:/usr/bin:/bin VOSK_MODEL_PATH="/tmp/$1" \
+     env -i HOME=/home/desk PATH=/usr/local/bin:/usr/bin:/bin ${1:+VOSK_MODEL_PATH="/tmp/$1"} \
      tovu-voice </dev/null >/tmp/run.log 2>&1)
   echo "exit: $?"
   set -e
@@ -269,6 +271,19 @@ TEST(Install, PutsProgramManualLibraryAndCuesInPlace) {
     for (const char *fact : {"VOSK_MODEL_PATH", "/usr/share/extras/tovu/status",
                              "/tmp/tovu/speech.json", "/usr/share/vosk/model", "SIGINT"}) {
         EXPECT_TRUE(contains(page.out, fact)) << fact;
+    }
+
+    // The model installer and its own manual page.
+    EXPECT_EQ(mode_of(stage + "/usr/bin/tovu-voice-get-model"), 0755);
+    const std::string installer_man = stage + "/usr/share/man/man1/tovu-voice-get-model.1.gz";
+    EXPECT_EQ(mode_of(installer_man), 0644);
+    const Shell installer_page =
+        shell("export LC_ALL=C.UTF-8 MANWIDTH=200; man --warnings -l " + quote(installer_man) +
+              " 2>&1 >/dev/null; man -l " + quote(installer_man));
+    EXPECT_TRUE(installer_page.out.starts_with("TOVU-VOICE-GET-MODEL(1)")) << installer_page.out;
+    for (const char *fact : {"TOVU_MODEL_URL", "TOVU_MODEL_SHA256", "https_proxy",
+                             "/usr/share/vosk-model-small-en-us-0.15", "EXIT STATUS"}) {
+        EXPECT_TRUE(contains(installer_page.out, fact)) << fact;
     }
 
     for (const char *doc : {"copyright", "changelog.gz"}) {
@@ -397,7 +412,8 @@ TEST(Package, HasTheRightContents) {
     EXPECT_EQ(field("Recommends"), "pulseaudio-utils");
     EXPECT_NE(field("Maintainer"), "");
     const std::string depends = ", " + field("Depends") + ",";
-    for (const char *needed : {"alsa-utils", "libasound2", "libc6", "libstdc++6"}) {
+    for (const char *needed : {"alsa-utils", "libasound2", "libc6", "libstdc++6", "curl",
+                               "ca-certificates", "python3"}) {
         EXPECT_TRUE(lists(depends, needed)) << needed << " missing from" << depends;
     }
 
@@ -418,9 +434,12 @@ TEST(Package, HasTheRightContents) {
             files.insert(path);
         }
     }
-    std::set<std::string> expected = {
-        "./usr/bin/tovu-voice", "./usr/share/man/man1/tovu-voice.1.gz",
-        "./usr/share/doc/tovu-voice/copyright", "./usr/share/doc/tovu-voice/changelog.gz"};
+    std::set<std::string> expected = {"./usr/bin/tovu-voice",
+                                      "./usr/share/man/man1/tovu-voice.1.gz",
+                                      "./usr/bin/tovu-voice-get-model",
+                                      "./usr/share/man/man1/tovu-voice-get-model.1.gz",
+                                      "./usr/share/doc/tovu-voice/copyright",
+                                      "./usr/share/doc/tovu-voice/changelog.gz"};
     if (bundles_vosk) {
         expected.insert("./usr/lib/tovu-voice/libvosk.so");
     }
@@ -472,8 +491,9 @@ TEST(Package, HasTheRightContents) {
 // out, as they would have to be downloaded where they are missing.
 const std::string apt_install = "apt install -y --no-install-recommends ";
 
-// `apt install ./tovu-voice_….deb`, and every desktop user's runs keep the
-// status file up to date.
+// `apt install ./tovu-voice_….deb`; every desktop user's runs keep the
+// status file up to date; the installed model installer puts a model from a
+// loopback server in place, where the installed program finds it.
 TEST(Package, InstallsWithAptForEveryUser) {
     const std::string dpkg_record = "/var/lib/dpkg/info/tovu-voice.list";
     const bool installed_here = exists(dpkg_record);
@@ -481,6 +501,8 @@ TEST(Package, InstallsWithAptForEveryUser) {
     std::string log;
     const std::string deb = make_package(box, box.root() + "/package", log);
     ASSERT_FALSE(deb.empty()) << log;
+    make_model_archives(box.root() + "/www");
+    const ModelServer server(box.root() + "/www", "");
     std::vector<std::string> files = desk_files();
     files.push_back(deb);
     const Shell r = in_system_copy(
@@ -489,11 +511,25 @@ TEST(Package, InstallsWithAptForEveryUser) {
             " >/tmp/apt.log 2>&1 || { cat /tmp/apt.log; exit 1; }\n"
             "echo \"package: $(dpkg-query -W -f='${Status}' tovu-voice)\"\n"
             "echo \"status file: $(stat -c '%U %a %s' /usr/share/extras/tovu/status)\"\n" +
-            desk_runs + "echo \"status file: $(stat -c '%U %a' /usr/share/extras/tovu/status)\"\n",
+            desk_runs +
+            "echo \"status file: $(stat -c '%U %a' /usr/share/extras/tovu/status)\"\n"
+            "env -i PATH=/usr/bin:/bin TOVU_MODEL_URL=" +
+            quote(server.url("good.zip")) +
+            " TOVU_MODEL_SHA256=" + sha256_of(box.root() + "/www/good.zip") +
+            " tovu-voice-get-model >/tmp/get.log 2>&1 || { cat /tmp/get.log; exit 1; }\n"
+            "tail -n 1 /tmp/get.log\n"
+            "run_as_desk\n"
+            "grep -a -e '^Model found: ' -e '^Recunoscut: ' /tmp/run.log\n",
         files);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "package: install ok installed\nstatus file: root 666 0\n" +
-                         desk_runs_printed + "status file: root 666\n");
+                         desk_runs_printed +
+                         "status file: root 666\n"
+                         "tovu-voice-get-model: installed the model in "
+                         "/usr/share/extras/tovu/model\n"
+                         "exit: 0\nstatus: listening\n"
+                         "Model found: /usr/share/extras/tovu/model\n"
+                         "Recunoscut: {\n");
     EXPECT_EQ(exists(dpkg_record), installed_here) << "apt touched the real system";
 }
 

@@ -12,6 +12,7 @@
 #include "sandbox.h"
 #include "sound_server.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -167,10 +168,17 @@ TEST_P(RealServer, Run) {
     std::cout << "[ FIGURE   ] ended " << took << " s after "
               << (row.from_event ? "the event" : "\"Listening... \"") << ", CPU " << r.cpu_s
               << " s\n";
+    // The window's earliest end is set by the audio and the program's
+    // limits, which no instrumentation changes; what lies beyond it is the
+    // program's own response, which it does.
+    const double late =
+        std::chrono::duration<double>(allowed(std::chrono::milliseconds(
+                                          static_cast<long>((row.latest - row.earliest) * 1000))))
+            .count();
     EXPECT_GE(took, row.earliest);
-    EXPECT_LE(took, row.latest);
-    // No busy waiting, whatever the device does.
-    EXPECT_LT(r.cpu_s, 0.5);
+    EXPECT_LE(took, row.earliest + late);
+    // No busy waiting, whatever the device does: a run takes 0.03-0.15 s.
+    EXPECT_LT(r.cpu_s, allowed_cpu(0.5));
 
     const std::string out = r.out.substr(std::min(r.out.size(), r.out.find(listening)));
     if (row.end == End::capped) {
@@ -204,7 +212,11 @@ TEST_P(RealServer, Run) {
         break;
     case End::stopped:
         EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(out, std::string(listening) + "\nStopping program...\n");
+        // Audio flows from the start: on a loaded machine a chunk of silence
+        // may have been counted before the signal came, and is then told.
+        EXPECT_THAT(out, ::testing::AnyOf(std::string(listening) + "\nStopping program...\n",
+                                          std::string(listening) +
+                                              "\nStopping program...\n [no speech detected]\n"));
         break;
     case End::failed:
         EXPECT_EQ(r.exit_status, 1);

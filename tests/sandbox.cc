@@ -10,11 +10,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,7 +66,25 @@ ssize_t read_some(int fd, std::chrono::steady_clock::time_point deadline, std::s
     return n;
 }
 
+// Where the sandboxes go: under the build tree, unless that is on an overlay
+// file system (a container's root), which cannot hold the upper layer of
+// another overlay; then in /dev/shm, a tmpfs on every Linux system.
+std::string work_folder() {
+    if (const char *set = std::getenv("TOVU_TEST_WORK"); set != nullptr && *set != '\0') {
+        return set;
+    }
+    if (!is_on_overlay(fs::path(TOVU_TEST_WORK_DEFAULT).parent_path().string())) {
+        return TOVU_TEST_WORK_DEFAULT;
+    }
+    return "/dev/shm/tovu-test-work";
+}
+
 } // namespace
+
+bool is_on_overlay(const std::string &path) {
+    struct statfs st {};
+    return statfs(path.c_str(), &st) == 0 && st.f_type == OVERLAYFS_SUPER_MAGIC;
+}
 
 std::string quote(const std::string &s) {
     std::string q = "'";
@@ -156,6 +176,35 @@ std::string Fifo::read_line(std::chrono::milliseconds timeout) {
 bool Fifo::write_line(const std::string &line) {
     const std::string text = line + "\n";
     return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+namespace {
+
+struct Slowdown {
+    int time;
+    int cpu;
+};
+
+Slowdown slowdown() {
+    const char *wrapper = std::getenv("TOVU_RUN_WRAPPER");
+    if (wrapper != nullptr && *wrapper != '\0') {
+        return {30, 30};
+    }
+#ifdef TOVU_SANITIZED
+    return {10, 3};
+#else
+    return {1, 1};
+#endif
+}
+
+} // namespace
+
+std::chrono::milliseconds allowed(std::chrono::milliseconds limit) {
+    return limit * slowdown().time;
+}
+
+double allowed_cpu(double seconds) {
+    return seconds * slowdown().cpu;
 }
 
 std::string fixtures() {
@@ -289,7 +338,7 @@ Result Process::finish(std::chrono::milliseconds timeout) {
 // ---- Sandbox --------------------------------------------------------------
 
 Sandbox::Sandbox() {
-    const std::string work = env_or("TOVU_TEST_WORK", TOVU_TEST_WORK_DEFAULT);
+    const std::string work = work_folder();
     root_ = work + "/" + test_name() + "-" + std::to_string(getpid());
     fs::remove_all(root_);
     make_run_root(root_);
@@ -475,8 +524,16 @@ void Sandbox::run_as(uid_t uid, gid_t gid) {
     gid_ = gid;
 }
 
+void Sandbox::plant_in_machine_share(const std::string &dir) {
+    machine_share_ = dir;
+}
+
 void Sandbox::before_run(const std::string &shell) {
     setup_ += shell + "\n";
+}
+
+void Sandbox::set_command(const std::string &command) {
+    command_ = command;
 }
 
 std::string Sandbox::status() const {
@@ -527,7 +584,10 @@ Process Sandbox::launch(pid_t beside) const {
     for (const auto &[name, value] : env_) {
         script += " " + name + "=" + quote(value);
     }
-    script += " " + env_or("TOVU_RUN_WRAPPER", "") + " " + quote(program()) + "\n";
+    script +=
+        " " +
+        (command_.empty() ? env_or("TOVU_RUN_WRAPPER", "") + " " + quote(program()) : command_) +
+        "\n";
 
     int out[2];
     int err[2];
@@ -542,11 +602,13 @@ Process Sandbox::launch(pid_t beside) const {
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, STDIN_FILENO);
         if (beside != 0) {
-            execlp("nsenter", "nsenter", "--mount", "--target", target.c_str(), "/bin/sh", "-c",
-                   script.c_str(), static_cast<char *>(nullptr));
+            // --root and --wd: the neighbour's root, should the suite run in
+            // a chroot.
+            execlp("nsenter", "nsenter", "--mount", "--root", "--wd", "--target", target.c_str(),
+                   "/bin/sh", "-c", script.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
-        if (!enter_run_root(root_)) {
+        if (!enter_run_root(root_, machine_share_)) {
             std::perror("sandbox: private mount namespace");
             _exit(126);
         }

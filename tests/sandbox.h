@@ -27,6 +27,9 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content, int mode = 0644);
 bool exists(const std::string &path); // lstat: links count too
 
+// Whether `path` lies on an overlay file system.
+bool is_on_overlay(const std::string &path);
+
 // Single-quoted for the shell.
 std::string quote(const std::string &s);
 
@@ -188,8 +191,14 @@ class Sandbox {
     void set_cwd(const std::string &dir);
     // Run as this user (uid:gid) instead of root.
     void run_as(uid_t uid, gid_t gid);
+    // Makes the machine's /usr/share seem to hold the files of `dir` too
+    // (see enter_run_root).
+    void plant_in_machine_share(const std::string &dir);
     // Extra shell commands run inside the namespace before the program.
     void before_run(const std::string &shell);
+    // Runs this shell command (words already quoted) instead of the program,
+    // without TOVU_RUN_WRAPPER: another program of the project.
+    void set_command(const std::string &command);
 
     std::string status() const; // content of the status file, "" if none
 
@@ -208,8 +217,10 @@ class Sandbox {
     std::string cwd_;
     std::map<std::string, std::string> env_;
     std::string setup_;
+    std::string command_;
     std::string path_;
     std::string fifo_;
+    std::string machine_share_;
     int feed_fd_ = -1;
     uid_t uid_ = 0;
     gid_t gid_ = 0;
@@ -221,6 +232,20 @@ struct Shell {
     std::string out; // standard output and standard error
 };
 Shell shell(const std::string &script);
+
+// Bounds on the time and CPU time that the program takes are the program's
+// promises in the plain pass of the suite. The other passes make the program
+// itself slower by a factor, measured on 2 cores with one of them busy:
+// - under the valgrind wrapper (TOVU_RUN_WRAPPER): 30 for both;
+// - in a sanitizer build: 10 for time, 3 for CPU time. A stop that takes
+//   5-60 ms takes 110-660 ms there (up to 1 s with the machine loaded
+//   further): the leak check at exit, and the sanitizer's bookkeeping of the
+//   test device's buffer, which the ALSA library makes as large as the device
+//   allows (a file or null device: 270 MB, untouched); a stalled run's 0.07 s
+//   of CPU becomes 0.19 s.
+// allowed() and allowed_cpu() scale a plain pass's bound by them.
+std::chrono::milliseconds allowed(std::chrono::milliseconds limit);
+double allowed_cpu(double seconds);
 
 // Paths the tests use.
 std::string program();           // the tovu-voice under test (TOVU_BINARY)

@@ -1,5 +1,6 @@
 // What the stand-in libraries that tests preload into the program share: a
-// call log and switches, both named by environment variables.
+// call log and switches, both named by environment variables, and leaving the
+// programs that the run starts alone.
 #pragma once
 
 #include <cstdarg>
@@ -8,6 +9,16 @@
 #include <cstring>
 
 namespace stand_in {
+
+// A stand-in is for the program under test only. The shells, mkdir, the
+// players, arecord and the processor that the program starts must run as
+// they do for a user, without a stand-in, and in a sanitizer build without
+// the sanitizer runtime that the stand-in brings: each stand-in takes the
+// preload out of the environment as soon as it has been loaded (every
+// preloaded library is loaded by then), as the benchmarks' probe does.
+__attribute__((constructor)) static void leave_the_children_alone() {
+    unsetenv("LD_PRELOAD");
+}
 
 // Appends one line, formatted as by printf, to the file named by the
 // environment variable `log_variable`; nothing when it is not set.
