@@ -72,7 +72,7 @@ struct SmallDisk {
 
 class GetModel : public ::testing::Test {
   protected:
-    void SetUp() override { make_model_archives(www); }
+    void SetUp() override { ASSERT_TRUE(make_model_archives(www)); }
 
     // The installer, with DIR when it is not "".
     void use_installer(const std::string &dir) {

@@ -501,7 +501,7 @@ TEST(Package, InstallsWithAptForEveryUser) {
     std::string log;
     const std::string deb = make_package(box, box.root() + "/package", log);
     ASSERT_FALSE(deb.empty()) << log;
-    make_model_archives(box.root() + "/www");
+    ASSERT_TRUE(make_model_archives(box.root() + "/www"));
     const ModelServer server(box.root() + "/www", "");
     std::vector<std::string> files = desk_files();
     files.push_back(deb);

@@ -168,7 +168,7 @@ TEST(Newcomer, RunScriptFetchesAModelAndListensThenInstallAndPackageWork) {
     const std::string repo = box.root() + "/repo";
     fs::create_directories(repo);
     for (const char *part :
-         {"CMakeLists.txt", "cmake", "man", "scripts", "src", "bench", "tests"}) {
+         {"CMakeLists.txt", "cmake", "man", "scripts", "src", "testbed", "bench", "tests"}) {
         fs::copy(source_dir + "/" + part, repo + "/" + part, fs::copy_options::recursive);
     }
     // The libvosk that scripts/setup.sh fetched for this tree, or the one it
@@ -189,7 +189,7 @@ TEST(Newcomer, RunScriptFetchesAModelAndListensThenInstallAndPackageWork) {
     // the stand-in runs it as the user, who owns the data directory instead.
     box.add_program("sudo", "exec \"$@\"\n");
     ASSERT_EQ(shell("chown " + user + ":" + user + " " + quote(box.data_dir())).status, 0);
-    make_model_archives(box.root() + "/www");
+    ASSERT_TRUE(make_model_archives(box.root() + "/www"));
     const ModelServer server(box.root() + "/www", "");
     box.set_env("TOVU_MODEL_SHA256", sha256_of(box.root() + "/www/good.zip"));
     setenv("TOVU_BINARY", (repo + "/scripts/run.sh").c_str(), 1);

@@ -2,8 +2,6 @@
 
 #include "sandbox.h"
 
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -99,10 +97,14 @@ server.serve_forever()
 
 } // namespace
 
-void make_model_archives(const std::string &dir) {
+bool make_model_archives(const std::string &dir) {
     const Shell made = shell("mkdir -p " + quote(dir) + " && python3 -I -c " + quote(archives_py) +
                              " " + quote(fixture("model")) + " " + quote(dir));
-    ASSERT_EQ(made.status, 0) << made.out;
+    if (made.status != 0) {
+        fail("cannot make the model archives (status " + std::to_string(made.status) + "):\n" +
+             made.out);
+    }
+    return made.status == 0;
 }
 
 std::string sha256_of(const std::string &path) {
@@ -113,7 +115,7 @@ ModelServer::ModelServer(const std::string &dir, const std::string &events)
     : log_(dir + "/../requests.log") {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe";
+        fail("pipe");
         return;
     }
     pid_ = fork();
@@ -132,7 +134,9 @@ ModelServer::ModelServer(const std::string &dir, const std::string &events)
         close(output.fds[0]);
     }
     port_ = std::atoi(output.text[0].c_str());
-    EXPECT_GT(port_, 0) << "the model server did not start";
+    if (port_ <= 0) {
+        fail("the model server did not start");
+    }
 }
 
 ModelServer::~ModelServer() {

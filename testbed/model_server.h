@@ -1,6 +1,6 @@
 // Model archives for the model installer (scripts/get-model.sh), made from a
 // generated model, and a loopback HTTP server of the test's own that serves
-// them.
+// them. No test framework here: failures go to the harness (sandbox.h).
 #pragma once
 
 #include <string>
@@ -19,7 +19,8 @@ namespace sandbox {
 //   dotdot.zip, absolute.zip, link.zip
 //                  good.zip plus an entry "vosk-model-test/../escaped", an
 //                  entry "/tmp/escaped", or a symbolic link to "/etc"
-void make_model_archives(const std::string &dir);
+// False, the failure reported (fail()), when they cannot be made.
+bool make_model_archives(const std::string &dir);
 
 std::string sha256_of(const std::string &path);
 

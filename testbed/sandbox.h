@@ -5,9 +5,13 @@
 // configuration that the machine's packages add, with a HOME whose .asoundrc
 // makes ALSA's default capture device read a raw file (or a FIFO), and with
 // stub programs on PATH.
+//
+// No test framework here: what goes wrong around a run is reported to the
+// harness of the program that uses it (set_harness).
 #pragma once
 
-#include "run_root.h"
+#include "child.h"
+#include "files.h"
 
 #include <chrono>
 #include <cstddef>
@@ -19,19 +23,26 @@
 
 namespace sandbox {
 
+// What the sandbox needs to know from the program that uses it: where a
+// failure around a run goes (a run that does not end in time, audio that
+// cannot be fed, a pipe that cannot be made), the name of the check under
+// way (each sandbox's folder is named after it) and whether that check has
+// passed so far (a failed check's folder is kept to look at). The test
+// programs' main (tests/harness.cc) hands these to the test framework.
+// Without a harness a failure is printed on standard error, the folders are
+// named "run", and a check has passed while nothing has failed.
+struct Harness {
+    void (*fail)(const std::string &what) = nullptr;
+    std::string (*check_name)() = nullptr;
+    bool (*check_passed)() = nullptr;
+};
+void set_harness(const Harness &harness);
+// Reports `what` as a failure of the check under way.
+void fail(const std::string &what);
+
 // Folder of the generated models and audio (TOVU_FIXTURES).
 std::string fixtures();
 std::string fixture(const std::string &name);
-
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &content, int mode = 0644);
-bool exists(const std::string &path); // lstat: links count too
-
-// Whether `path` lies on an overlay file system.
-bool is_on_overlay(const std::string &path);
-
-// Single-quoted for the shell.
-std::string quote(const std::string &s);
 
 // Raw capture audio: `count` chunks of 512 samples of the constant `level`
 // (above 500 is speech, above 250 is kept before speech, below is quiet).
@@ -128,7 +139,7 @@ class Process {
 
   private:
     friend class Sandbox;
-    Process(pid_t pid, int out_fd, int err_fd);
+    explicit Process(Child child);
     pid_t pid_;
     ChildOutput output_;
 };
@@ -226,13 +237,6 @@ class Sandbox {
     gid_t gid_ = 0;
 };
 
-// A shell command run on the host (not in a sandbox).
-struct Shell {
-    int status = -1;
-    std::string out; // standard output and standard error
-};
-Shell shell(const std::string &script);
-
 // Bounds on the time and CPU time that the program takes are the program's
 // promises in the plain pass of the suite. The other passes make the program
 // itself slower by a factor, measured on 2 cores with one of them busy:
@@ -251,6 +255,5 @@ double allowed_cpu(double seconds);
 std::string program();           // the tovu-voice under test (TOVU_BINARY)
 std::string fake_vosk_library(); // the stand-in libvosk (TOVU_FAKE_VOSK)
 std::string fake_alsa_library(); // the failing capture device (TOVU_FAKE_ALSA)
-std::vector<std::string> read_lines(const std::string &path);
 
 } // namespace sandbox
