@@ -26,6 +26,9 @@ if [ "$want_tests" = 1 ]; then
   packages+=(googletest libgtest-dev libgmock-dev espeak-ng libfst-tools util-linux
              clang libclang-rt-14-dev valgrind
              libbenchmark-dev man-db
+             # Debian's own package checker, run on the package that the
+             # README's commands build.
+             lintian
              # Real sound servers for the realtime tier; their ALSA hooks are
              # then present on every run, which the suite must not notice.
              # Never pipewire-alsa: it makes every ALSA client's default
