@@ -39,7 +39,9 @@ if(TOVU_BUNDLE_VOSK)
   file(RELATIVE_PATH bin_to_lib /p/${CMAKE_INSTALL_BINDIR} /p/${TOVU_PRIVATE_LIBDIR})
   set_target_properties(tovu-voice PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   # The prebuilt library has no SONAME: the program asks for "libvosk.so".
-  install(FILES ${VOSK_LIBRARY} DESTINATION ${TOVU_PRIVATE_LIBDIR} RENAME libvosk.so
+  # The file itself is installed, never a link that names it on this machine.
+  get_filename_component(vosk_file ${VOSK_LIBRARY} REALPATH)
+  install(FILES ${vosk_file} DESTINATION ${TOVU_PRIVATE_LIBDIR} RENAME libvosk.so
           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 else()
   # A system libvosk outside the linker's default directories stays

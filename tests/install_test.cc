@@ -115,6 +115,8 @@ void expect_links_bundled_vosk(const std::string &binary, const std::string &lib
     EXPECT_TRUE(contains(ldd.out, "libvosk.so => " + bindir + "/../lib/tovu-voice/libvosk.so"))
         << ldd.out;
     EXPECT_TRUE(fs::equivalent(libdir + "/libvosk.so", bindir + "/../lib/tovu-voice/libvosk.so"));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(libdir + "/libvosk.so")))
+        << "the library, not a link to this machine's copy";
 }
 
 // The cues as an install lays them out under `root`: the real files in the
