@@ -5,18 +5,23 @@
 #
 # Layout, under the prefix (DESTDIR honoured as usual):
 #   bin/tovu-voice
-#   share/man/man1/tovu-voice.1.gz
+#   bin/tovu-voice-get-model       the model installer, scripts/get-model.sh
+#   share/man/man1/tovu-voice.1.gz, tovu-voice-get-model.1.gz
+#   share/doc/tovu-voice/copyright, changelog.gz
 #   lib/tovu-voice/libvosk.so      the fetched libvosk, or the one named by
 #                                  TOVU_VOSK_LIBRARY, found through the
 #                                  binary's RUNPATH; not installed when a
 #                                  system libvosk was linked
-# and, whatever the prefix, the sound cues in /usr/share/extras/tovu (under
-# DESTDIR when it is set): the program looks for them only there.
+# and, whatever the prefix (under DESTDIR when it is set), the sound cues in
+# /etc/tovu-voice and links to them in /usr/share/extras/tovu, where the
+# program looks for them, and there the status file of an install without
+# DESTDIR (the package's postinst makes it instead).
 
 include(GNUInstallDirs)
 
 # The shared data directory is fixed in the program.
 set(TOVU_DATA_DIR /usr/share/extras/tovu)
+set(TOVU_CONFIG_DIR /etc/tovu-voice)
 set(TOVU_PRIVATE_LIBDIR lib/tovu-voice)
 
 # ---- The program and its libvosk ---------------------------------------------
@@ -34,26 +39,89 @@ if(TOVU_BUNDLE_VOSK)
   file(RELATIVE_PATH bin_to_lib /p/${CMAKE_INSTALL_BINDIR} /p/${TOVU_PRIVATE_LIBDIR})
   set_target_properties(tovu-voice PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   # The prebuilt library has no SONAME: the program asks for "libvosk.so".
-  install(FILES ${VOSK_LIBRARY} DESTINATION ${TOVU_PRIVATE_LIBDIR} RENAME libvosk.so
+  # The file itself is installed, never a link that names it on this machine.
+  get_filename_component(vosk_file ${VOSK_LIBRARY} REALPATH)
+  install(FILES ${vosk_file} DESTINATION ${TOVU_PRIVATE_LIBDIR} RENAME libvosk.so
           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 else()
   # A system libvosk outside the linker's default directories stays
   # reachable through the directory it was linked from.
   set_target_properties(tovu-voice PROPERTIES INSTALL_RPATH_USE_LINK_PATH TRUE)
 endif()
+# A stripped install (CPack's) also drops the compilers' notes in .comment,
+# as Debian's own packages do.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(file ${CMAKE_INSTALL_BINDIR}/tovu-voice ${TOVU_PRIVATE_LIBDIR}/libvosk.so)
+      set(path \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${file}\")
+      if(EXISTS \"\${path}\")
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment \"\${path}\"
+                        COMMAND_ERROR_IS_FATAL ANY)
+      endif()
+    endforeach()
+  endif()
+")
 
-# ---- Manual page ---------------------------------------------------------------
+# ---- Manual pages and documentation ---------------------------------------------
 
-set(man_page ${CMAKE_BINARY_DIR}/man/tovu-voice.1.gz)
-add_custom_command(
-  OUTPUT ${man_page}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-  COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${CMAKE_SOURCE_DIR}/man/tovu-voice.1 ${man_page}
-  DEPENDS ${CMAKE_SOURCE_DIR}/man/tovu-voice.1
-  COMMENT "Compressing the manual page"
-  VERBATIM)
-add_custom_target(tovu_man ALL DEPENDS ${man_page})
-install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Compresses `input` into `output` as Debian wants it, at build time.
+function(tovu_gzip input output)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND sh -c "mkdir -p \"$(dirname \"$2\")\" && gzip -9n < \"$1\" > \"$2\"" sh ${input} ${output}
+    DEPENDS ${input}
+    COMMENT "Compressing ${output}"
+    VERBATIM)
+endfunction()
+
+set(man_pages "")
+foreach(page tovu-voice tovu-voice-get-model)
+  set(man_page ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
+  tovu_gzip(${CMAKE_SOURCE_DIR}/man/${page}.1 ${man_page})
+  list(APPEND man_pages ${man_page})
+endforeach()
+add_custom_target(tovu_man ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# ---- The model installer ----------------------------------------------------------
+
+# scripts/get-model.sh as tovu-voice-get-model; at run time it needs curl
+# (with ca-certificates for https) and python3, which the package depends on.
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/get-model.sh DESTINATION ${CMAKE_INSTALL_BINDIR}
+        RENAME tovu-voice-get-model)
+set(TOVU_GET_MODEL_DEPENDS "curl, ca-certificates, python3")
+
+# ---- Copyright and changelog ------------------------------------------------------
+
+set(TOVU_MAINTAINER "tovu developers <tovu-voice@tovu.org>"
+    CACHE STRING "Maintainer of the Debian package, also named in its changelog")
+
+# The changelog's newest entry names the version being built.
+set(changelog_source ${CMAKE_SOURCE_DIR}/cmake/debian/changelog)
+file(STRINGS ${changelog_source} changelog_top LIMIT_COUNT 1)
+if(NOT changelog_top MATCHES "^tovu-voice \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "cmake/debian/changelog begins with \"${changelog_top}\": "
+                      "add an entry for version ${PROJECT_VERSION} on top")
+endif()
+configure_file(${changelog_source} ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
+set(changelog ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+tovu_gzip(${CMAKE_BINARY_DIR}/debian/changelog ${changelog})
+add_custom_target(tovu_changelog ALL DEPENDS ${changelog})
+
+# The copyright file covers libvosk too when it is installed.
+set(copyright_parts ${CMAKE_SOURCE_DIR}/cmake/debian/copyright)
+if(TOVU_BUNDLE_VOSK)
+  list(APPEND copyright_parts ${CMAKE_SOURCE_DIR}/cmake/debian/copyright-vosk)
+endif()
+set(copyright_text "")
+foreach(part ${copyright_parts})
+  file(READ ${part} text)
+  string(APPEND copyright_text "${text}")
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${copyright_parts})
+set(copyright ${CMAKE_BINARY_DIR}/doc/copyright)
+file(CONFIGURE OUTPUT ${copyright} CONTENT "${copyright_text}" @ONLY)
+install(FILES ${copyright} ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # ---- Sound cues ----------------------------------------------------------------
 
@@ -74,33 +142,25 @@ if(TOVU_CUES)
     VERBATIM)
   add_custom_target(tovu_cues ALL DEPENDS ${cue_files})
 
-  # The cues are the user's to replace, so an install never overwrites one
-  # that is already there (a file or a link, even a dangling one): a cue is
-  # copied only when its destination does not exist yet. To get the shipped
-  # cues back, delete your files and install again. The Debian package
-  # declares them as conffiles instead, so dpkg updates the ones the user
-  # left alone and keeps (or asks about) the ones the user changed.
-  install(CODE "
-    set(cue_dir \"${TOVU_DATA_DIR}\")
-    set(staged_dir \"\$ENV{DESTDIR}${TOVU_DATA_DIR}\")
-    execute_process(COMMAND sh -c \"mkdir -p \\\"\$1\\\" && test -w \\\"\$1\\\"\" sh \"\${staged_dir}\"
-                    RESULT_VARIABLE writable ERROR_QUIET)
-    if(NOT writable EQUAL 0)
-      message(FATAL_ERROR \"Cannot write to \${staged_dir}: tovu-voice looks for its sound cues \"
-                          \"only in ${TOVU_DATA_DIR}; install as root, or set DESTDIR for a staged install\")
-    endif()
-    foreach(cue start.wav stop.wav error.wav)
-      if(EXISTS \"\${staged_dir}/\${cue}\" OR IS_SYMLINK \"\${staged_dir}/\${cue}\")
-        message(STATUS \"Keeping: \${staged_dir}/\${cue}\")
-      else()
-        # file(INSTALL) puts DESTDIR in front of the absolute destination.
-        file(INSTALL DESTINATION \"\${cue_dir}\" TYPE FILE
-             PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-             FILES \"${cue_dir}/\${cue}\")
-      endif()
-    endforeach()
-  ")
+  # The links that the data directory holds in place of the cues.
+  set(cue_link_dir ${CMAKE_BINARY_DIR}/cue-links)
+  file(MAKE_DIRECTORY ${cue_link_dir})
+  foreach(cue start.wav stop.wav error.wav)
+    file(CREATE_LINK ${TOVU_CONFIG_DIR}/${cue} ${cue_link_dir}/${cue} SYMBOLIC)
+  endforeach()
 endif()
+
+# ---- Cues and status file on the system ----------------------------------------------
+
+install(CODE "
+  set(tovu_data_dir \"${TOVU_DATA_DIR}\")
+  set(tovu_config_dir \"${TOVU_CONFIG_DIR}\")
+  set(tovu_cues ${TOVU_CUES})
+  set(tovu_cue_dir \"${cue_dir}\")
+  set(tovu_cue_link_dir \"${cue_link_dir}\")
+  set(tovu_status_script \"${CMAKE_SOURCE_DIR}/cmake/status_file.sh\")
+  include(\"${CMAKE_SOURCE_DIR}/cmake/install_feedback.cmake\")
+")
 
 # ---- The install manifest ----------------------------------------------------------
 
@@ -123,15 +183,12 @@ install(CODE "
 # instead of building every target first (benchmarks and tests included).
 add_custom_target(tovu_installable)
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
-add_dependencies(tovu_installable tovu-voice tovu_man)
+add_dependencies(tovu_installable tovu-voice tovu_man tovu_changelog)
 if(TARGET tovu_cues)
   add_dependencies(tovu_installable tovu_cues)
 endif()
 
 # ---- Debian package --------------------------------------------------------------
-
-set(TOVU_PACKAGE_MAINTAINER "tovu developers <tovu@localhost>"
-    CACHE STRING "Maintainer field of the Debian package")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tovu-voice)
@@ -150,26 +207,41 @@ set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOVU_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOVU_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libc, libstdc++, libgcc and libasound2 come from dpkg-shlibdeps; the
 # commands the program runs are listed by hand: arecord and aplay, and
-# paplay (preferred for the cues when a sound server runs).
+# paplay (preferred for the cues when a sound server runs); and what the
+# model installer needs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TOVU_PRIVATE_LIBDIR})
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils, ${TOVU_GET_MODEL_DEPENDS}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio-utils")
 # xz, as Debian's own packages: 3 MB instead of 7 (libvosk is most of it).
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_THREADS 0)
+# The maintainer scripts: postinst makes the status file, postrm takes it on
+# a purge. They replace CPack's own, which would run ldconfig for libvosk,
+# although the library's private directory is none of ldconfig's business.
+file(READ ${CMAKE_SOURCE_DIR}/cmake/status_file.sh status_file_function)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_SOURCE_DIR}/cmake/status_file.sh)
+get_filename_component(data_parent_dir ${TOVU_DATA_DIR} DIRECTORY)
+set(control_files "")
+foreach(script postinst postrm)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/debian/${script}.in
+                 ${CMAKE_BINARY_DIR}/debian/${script} @ONLY)
+  list(APPEND control_files ${CMAKE_BINARY_DIR}/debian/${script})
+endforeach()
 if(TOVU_CUES)
   set(conffiles ${CMAKE_BINARY_DIR}/debian/conffiles)
   file(WRITE ${conffiles}
-       "${TOVU_DATA_DIR}/start.wav\n${TOVU_DATA_DIR}/stop.wav\n${TOVU_DATA_DIR}/error.wav\n")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${conffiles})
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+       "${TOVU_CONFIG_DIR}/start.wav\n${TOVU_CONFIG_DIR}/stop.wav\n${TOVU_CONFIG_DIR}/error.wav\n")
+  list(APPEND control_files ${conffiles})
 endif()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${control_files})
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 
 # ---- The install test ----------------------------------------------------------
@@ -177,11 +249,13 @@ include(CPack)
 if(TARGET install_test)
   target_compile_definitions(install_test PRIVATE
       TOVU_BUILD_DIR="${CMAKE_BINARY_DIR}"
+      TOVU_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+      TOVU_LINKED_VOSK="${VOSK_LIBRARY}"
       TOVU_CMAKE_COMMAND="${CMAKE_COMMAND}"
       TOVU_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}"
       TOVU_BUNDLES_VOSK=$<BOOL:${TOVU_BUNDLE_VOSK}>
       TOVU_HAS_CUES=$<BOOL:${TOVU_CUES}>)
-  add_dependencies(install_test tovu_man)
+  add_dependencies(install_test tovu_man tovu_changelog)
   if(TARGET tovu_cues)
     add_dependencies(install_test tovu_cues)
   endif()

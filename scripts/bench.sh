@@ -21,8 +21,8 @@ build=${TOVU_BENCH_BUILD:-$root/build-bench}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOVU_TESTS=OFF -DTOVU_CUES=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" \
   --target tovu-voice bare_vosk vad_capture processor_stub tovu_probe bench_run bench_micro >/dev/null
-"$root/tests/make_fixtures.sh" "$build/fixtures"
-"$root/tests/fetch_pipewire_alsa.sh" "$build/pipewire-alsa"
+"$root/testbed/make_fixtures.sh" "$build/fixtures"
+"$root/testbed/fetch_pipewire_alsa.sh" "$build/pipewire-alsa"
 
 "$build/bench/bench_run" --binary "$build/tovu-voice" --bench-dir "$build/bench" \
   --fixtures "$build/fixtures" --pipewire-alsa "$build/pipewire-alsa" --work "$build/bench-work" \

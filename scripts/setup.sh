@@ -19,11 +19,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 want_tests=0
 [ "${1:-}" = "--tests" ] && want_tests=1
 
-packages=(g++ cmake make pkg-config libasound2-dev alsa-utils ca-certificates sox file dpkg-dev)
+# curl and python3: scripts/get-model.sh, which fetches and unpacks a model.
+packages=(g++ cmake make pkg-config libasound2-dev alsa-utils ca-certificates sox file dpkg-dev
+          curl python3)
 if [ "$want_tests" = 1 ]; then
   packages+=(googletest libgtest-dev libgmock-dev espeak-ng libfst-tools util-linux
-             python3 clang libclang-rt-14-dev valgrind
+             clang libclang-rt-14-dev valgrind
              libbenchmark-dev man-db
+             # Debian's own package checker, run on the package that the
+             # README's commands build.
+             lintian
              # Real sound servers for the realtime tier; their ALSA hooks are
              # then present on every run, which the suite must not notice.
              # Never pipewire-alsa: it makes every ALSA client's default

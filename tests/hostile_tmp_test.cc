@@ -100,10 +100,10 @@ struct VictimBox {
     }
 
     // The stand-in recognizer, with a log that the victim can write.
-    void use_fake_vosk() {
+    void use_fake_vosk(const std::string &result = "{\"text\" : \"hey tovu open the browser\"}") {
         write_file(box.root() + "/vosk.log", "", 0666);
         write_file(box.root() + "/vosk.samples", "", 0666);
-        box.use_fake_vosk({{"FAKE_VOSK_RESULT", "{\"text\" : \"hey tovu open the browser\"}"}});
+        box.use_fake_vosk({{"FAKE_VOSK_RESULT", result}});
     }
 };
 
@@ -442,6 +442,78 @@ TEST(HostileTmp, LeftoverResultOfTheVictimIsReplaced) {
     EXPECT_EQ(read_file(v.box.tmp("tovu/speech.json")), "{\"text\" : \"open the browser\"}\n");
     EXPECT_EQ(lstat_of(v.box.tmp("tovu/speech.json")).st_mode & 07777, 0600u);
     EXPECT_EQ(v.processor.wait_all_ended(), "/tmp/tovu/speech.json\n");
+}
+
+// ---- The status file --------------------------------------------------------------
+
+// A data directory left open to everyone: whatever another user put at the
+// status path, the victim's run goes on as usual and writes nothing through
+// it.
+TEST(HostileTmp, StatusPathPlantedByAnotherUser) {
+    struct Case {
+        const char *what;
+        void (*plant)(const std::string &status, const std::string &target);
+    };
+    const Case cases[] = {
+        {"link to the victim's file",
+         [](const std::string &status, const std::string &target) {
+             plant_link(status, target, other);
+         }},
+        {"link to a missing file of the victim's",
+         [](const std::string &status, const std::string &target) {
+             plant_link(status, target + ".new", other);
+         }},
+        {"hard link to the victim's file",
+         [](const std::string &status, const std::string &target) {
+             fs::create_hard_link(target, status);
+         }},
+        {"FIFO", [](const std::string &status, const std::string &) { plant_fifo(status, other); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        VictimBox v;
+        v.use_fake_vosk();
+        chmod(v.box.data_dir().c_str(), 0777);
+        // On the data directory's file system, so that a hard link can be made.
+        const std::string target = v.box.data_dir("victim-notes");
+        plant_file(target, precious, victim, 0644);
+        const std::string status = v.box.data_dir("status");
+        c.plant(status, target);
+        const struct stat planted = lstat_of(status);
+
+        const Result r = v.box.run(std::chrono::seconds(20));
+        EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, "Recunoscut: {\"text\" : \"open the browser\"}\n")) << r.out;
+        EXPECT_EQ(read_file(target), precious);
+        EXPECT_FALSE(exists(target + ".new"));
+        const struct stat after = lstat_of(status);
+        EXPECT_EQ(after.st_ino, planted.st_ino);
+        EXPECT_EQ(after.st_mode, planted.st_mode);
+        EXPECT_EQ(v.processor.wait_all_ended(), "/tmp/tovu/speech.json\n");
+    }
+}
+
+// As the package sets it up: a directory of root's, and in it a status file
+// of root's that every local user may write. The victim's runs rewrite that
+// very file and leave it root's.
+TEST(HostileTmp, StatusFileOfRootWritableByAll) {
+    VictimBox v;
+    v.use_fake_vosk("{\"text\" : \"hey tovu\"}");
+    own(v.box.data_dir(), 0);
+    chmod(v.box.data_dir().c_str(), 0755);
+    const std::string status = v.box.data_dir("status");
+    plant_file(status, "something much longer than a word\n", 0, 0666);
+    const ino_t inode = lstat_of(status).st_ino;
+
+    // Only the wake phrase: the run ends with "ready", all that the file then
+    // holds.
+    const Result r = v.box.run();
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "(empty text detected)")) << r.out;
+    EXPECT_EQ(v.box.status(), "ready\n");
+    EXPECT_EQ(lstat_of(status).st_ino, inode);
+    EXPECT_EQ(lstat_of(status).st_uid, 0u);
+    EXPECT_EQ(lstat_of(status).st_mode & 07777, 0666u);
 }
 
 // ---- The victim's own set-up ----------------------------------------------------

@@ -15,6 +15,7 @@
 #include "sandbox.h"
 #include "sound_server.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -31,10 +32,12 @@ using namespace sandbox;
 using sound::Kind;
 
 namespace sound {
-// Test names in ctest: "... # GetParam() = (PulseAudio, CtrlC)".
+// Test names in ctest: "... # GetParam() = (PulseAudio, CtrlC)". PipeWire
+// reached through pipewire-pulse keeps the name it had before the plugin's
+// route came.
 void PrintTo(Kind kind, std::ostream *os) {
     *os << (kind == Kind::pulseaudio ? "PulseAudio"
-            : kind == Kind::pipewire ? "PipeWirePulse"
+            : kind == Kind::pipewire ? "PipeWire"
                                      : "PipeWireAlsa");
 }
 } // namespace sound
@@ -191,15 +194,23 @@ TEST_P(RealServer, Run) {
     std::cout << "[ FIGURE   ] ended " << took << " s after "
               << (row.from_event ? "the event" : "\"Listening... \"") << ", CPU " << r.cpu_s
               << " s; arecord over the same span, CPU " << baseline.cpu_s << " s\n";
+    // The window's earliest end is set by the audio and the program's
+    // limits, which no instrumentation changes; what lies beyond it is the
+    // program's own response, which it does.
+    const double late =
+        std::chrono::duration<double>(allowed(std::chrono::milliseconds(
+                                          static_cast<long>((row.latest - row.earliest) * 1000))))
+            .count();
     EXPECT_GE(took, row.earliest);
-    EXPECT_LE(took, row.latest);
-    // No busy waiting, whatever the device does: little CPU time, and
-    // little more than arecord's on the same route over the same span
-    // (measured: at most 0.05 s more, 0.12 s in the sanitizer build on a
-    // busy machine; a capture that polls PipeWire's plugin without resting
-    // after an empty wake-up takes 0.4 s more in 3 s, 2.3 s in 10 s).
-    EXPECT_LT(r.cpu_s, 0.5);
-    EXPECT_LT(r.cpu_s - baseline.cpu_s, 0.25);
+    EXPECT_LE(took, row.earliest + late);
+    // No busy waiting, whatever the device does: little CPU time (a run
+    // takes 0.03-0.15 s), and little more than arecord's on the same route
+    // over the same span (measured: at most 0.05 s more, 0.12 s in the
+    // sanitizer build on a busy machine; a capture that polls PipeWire's
+    // plugin without resting after an empty wake-up takes 0.4 s more in 3 s,
+    // 2.3 s in 10 s).
+    EXPECT_LT(r.cpu_s, allowed_cpu(0.5));
+    EXPECT_LT(r.cpu_s - baseline.cpu_s, allowed_cpu(0.25));
 
     const std::string out = r.out.substr(std::min(r.out.size(), r.out.find(listening)));
     if (row.end == End::capped) {
@@ -233,7 +244,11 @@ TEST_P(RealServer, Run) {
         break;
     case End::stopped:
         EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(out, std::string(listening) + "\nStopping program...\n");
+        // Audio flows from the start: on a loaded machine a chunk of silence
+        // may have been counted before the signal came, and is then told.
+        EXPECT_THAT(out, ::testing::AnyOf(std::string(listening) + "\nStopping program...\n",
+                                          std::string(listening) +
+                                              "\nStopping program...\n [no speech detected]\n"));
         break;
     case End::failed:
         EXPECT_EQ(r.exit_status, 1);

@@ -1,8 +1,12 @@
 #include "base/feedback.h"
 
+#include "base/scratch_file.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 void write_status(const char *word) {
@@ -14,12 +18,20 @@ void write_status(const char *word) {
         std::snprintf(command, sizeof command, "mkdir -p %s", path);
         [[maybe_unused]] int ignored = std::system(command);
     }
-    FILE *file = std::fopen(status_path, "w");
-    if (file == nullptr) {
+    // The installed status file may be writable by every local user. Never
+    // through a link (not even a dangling one, which O_CREAT would follow),
+    // never into a file that has another name as well, never blocking on a
+    // FIFO, and only into a regular file.
+    const UniqueFd file(
+        open(status_path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat st {};
+    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        ftruncate(file.get(), 0) != 0) {
         return;
     }
-    std::fprintf(file, "%s\n", word);
-    std::fclose(file);
+    char line[64];
+    const int length = std::snprintf(line, sizeof line, "%s\n", word);
+    write_all(file.get(), line, static_cast<size_t>(length));
 }
 
 namespace {

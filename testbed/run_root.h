@@ -17,8 +17,12 @@ void make_run_root(const std::string &root);
 // own in which /tmp is root/tmp, /usr/share is an overlay with root/share
 // as upper layer, the data directory is root/share/extras/tovu alone, the
 // machine's speech models at the fixed places are hidden, and ALSA sees only
-// its own alsa.conf. False, with errno set, when a step fails.
-bool enter_run_root(const std::string &root);
+// its own alsa.conf. `machine_share`, when given, is a folder of files that
+// the machine's /usr/share is to seem to hold too: a layer of the same
+// overlay, between the run's and the machine's, so that a machine whose
+// /usr/share is an overlay already (a container's) takes no third layer.
+// False, with errno set, when a step fails.
+bool enter_run_root(const std::string &root, const std::string &machine_share = "");
 
 // The standard output and standard error of a child, read as they come.
 struct ChildOutput {

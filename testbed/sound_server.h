@@ -37,7 +37,7 @@ class Server {
     // Starts the server with its files (HOME, logs) under `dir` and waits until a capture through
     // asoundrc gets audio. ready() tells whether all went well. For Kind::pipewire_alsa,
     // `plugin_dir` holds PipeWire's ALSA plugin of the installed pipewire's version (as
-    // tests/fetch_pipewire_alsa.sh leaves it); the server fails when it does not.
+    // testbed/fetch_pipewire_alsa.sh leaves it); the server fails when it does not.
     Server(Kind kind, std::string dir, const std::string &plugin_dir = "");
     ~Server();
     Server(const Server &) = delete;

@@ -58,7 +58,7 @@ void make_run_root(const std::string &root) {
     chmod((root + "/tmp").c_str(), 01777);
 }
 
-bool enter_run_root(const std::string &root) {
+bool enter_run_root(const std::string &root, const std::string &machine_share) {
     if (unshare(CLONE_NEWNS) != 0 ||
         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         return false;
@@ -75,8 +75,9 @@ bool enter_run_root(const std::string &root) {
             }
         }
     }
+    const std::string lower = machine_share.empty() ? "/usr/share" : machine_share + ":/usr/share";
     const std::string overlay =
-        "lowerdir=/usr/share,upperdir=" + root + "/share,workdir=" + root + "/share.work";
+        "lowerdir=" + lower + ",upperdir=" + root + "/share,workdir=" + root + "/share.work";
     if (mount("overlay", "/usr/share", "overlay", 0, overlay.c_str()) != 0) {
         return false;
     }

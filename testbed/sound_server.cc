@@ -254,7 +254,7 @@ bool Server::check_plugin(const std::string &plugin_dir) {
         !fs::exists(plugin_dir + "/libasound_module_pcm_pipewire.so")) {
         return fail("PipeWire's ALSA plugin of the installed pipewire " + installed +
                     " is not in " + plugin_dir + " (found \"" + version +
-                    "\"): tests/fetch_pipewire_alsa.sh puts it there");
+                    "\"): testbed/fetch_pipewire_alsa.sh puts it there");
     }
     client_asoundrc_ = pipewire_alsa_asoundrc(plugin_dir);
     return true;

@@ -5,9 +5,13 @@
 // configuration that the machine's packages add, with a HOME whose .asoundrc
 // makes ALSA's default capture device read a raw file (or a FIFO), and with
 // stub programs on PATH.
+//
+// No test framework here: what goes wrong around a run is reported to the
+// harness of the program that uses it (set_harness).
 #pragma once
 
-#include "run_root.h"
+#include "child.h"
+#include "files.h"
 
 #include <chrono>
 #include <cstddef>
@@ -19,16 +23,26 @@
 
 namespace sandbox {
 
+// What the sandbox needs to know from the program that uses it: where a
+// failure around a run goes (a run that does not end in time, audio that
+// cannot be fed, a pipe that cannot be made), the name of the check under
+// way (each sandbox's folder is named after it) and whether that check has
+// passed so far (a failed check's folder is kept to look at). The test
+// programs' main (tests/harness.cc) hands these to the test framework.
+// Without a harness a failure is printed on standard error, the folders are
+// named "run", and a check has passed while nothing has failed.
+struct Harness {
+    void (*fail)(const std::string &what) = nullptr;
+    std::string (*check_name)() = nullptr;
+    bool (*check_passed)() = nullptr;
+};
+void set_harness(const Harness &harness);
+// Reports `what` as a failure of the check under way.
+void fail(const std::string &what);
+
 // Folder of the generated models and audio (TOVU_FIXTURES).
 std::string fixtures();
 std::string fixture(const std::string &name);
-
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &content, int mode = 0644);
-bool exists(const std::string &path); // lstat: links count too
-
-// Single-quoted for the shell.
-std::string quote(const std::string &s);
 
 // Raw capture audio: `count` chunks of 512 samples of the constant `level`
 // (above 500 is speech, above 250 is kept before speech, below is quiet).
@@ -125,7 +139,7 @@ class Process {
 
   private:
     friend class Sandbox;
-    Process(pid_t pid, int out_fd, int err_fd);
+    explicit Process(Child child);
     pid_t pid_;
     ChildOutput output_;
 };
@@ -188,8 +202,14 @@ class Sandbox {
     void set_cwd(const std::string &dir);
     // Run as this user (uid:gid) instead of root.
     void run_as(uid_t uid, gid_t gid);
+    // Makes the machine's /usr/share seem to hold the files of `dir` too
+    // (see enter_run_root).
+    void plant_in_machine_share(const std::string &dir);
     // Extra shell commands run inside the namespace before the program.
     void before_run(const std::string &shell);
+    // Runs this shell command (words already quoted) instead of the program,
+    // without TOVU_RUN_WRAPPER: another program of the project.
+    void set_command(const std::string &command);
 
     std::string status() const; // content of the status file, "" if none
 
@@ -205,25 +225,35 @@ class Sandbox {
     Result run(std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
 
   private:
+    std::string command() const;
     Process launch(pid_t beside, const std::string &command) const;
     void preload(const std::string &library); // added to LD_PRELOAD
     std::string root_;
     std::string cwd_;
     std::map<std::string, std::string> env_;
     std::string setup_;
+    std::string command_;
     std::string path_;
     std::string fifo_;
+    std::string machine_share_;
     int feed_fd_ = -1;
     uid_t uid_ = 0;
     gid_t gid_ = 0;
 };
 
-// A shell command run on the host (not in a sandbox).
-struct Shell {
-    int status = -1;
-    std::string out; // standard output and standard error
-};
-Shell shell(const std::string &script);
+// Bounds on the time and CPU time that the program takes are the program's
+// promises in the plain pass of the suite. The other passes make the program
+// itself slower by a factor, measured on 2 cores with one of them busy:
+// - under the valgrind wrapper (TOVU_RUN_WRAPPER): 30 for both;
+// - in a sanitizer build: 10 for time, 3 for CPU time. A stop that takes
+//   5-60 ms takes 110-660 ms there (up to 1 s with the machine loaded
+//   further): the leak check at exit, and the sanitizer's bookkeeping of the
+//   test device's buffer, which the ALSA library makes as large as the device
+//   allows (a file or null device: 270 MB, untouched); a stalled run's 0.07 s
+//   of CPU becomes 0.19 s.
+// allowed() and allowed_cpu() scale a plain pass's bound by them.
+std::chrono::milliseconds allowed(std::chrono::milliseconds limit);
+double allowed_cpu(double seconds);
 
 // Paths the tests use.
 std::string program();           // the tovu-voice under test (TOVU_BINARY)
@@ -231,6 +261,5 @@ std::string fake_vosk_library(); // the stand-in libvosk (TOVU_FAKE_VOSK)
 std::string fake_alsa_library(); // the failing capture device (TOVU_FAKE_ALSA)
 // PipeWire's own ALSA plugin, unpacked (TOVU_PIPEWIRE_ALSA).
 std::string pipewire_alsa_plugin();
-std::vector<std::string> read_lines(const std::string &path);
 
 } // namespace sandbox
