@@ -22,6 +22,15 @@ build_tree() {
     cmake --build "$build" -j "$jobs"
 }
 
+# Each run of the program gets a /tmp of its own, which would hide a tree
+# that lies under /tmp: the program, its models and audio.
+case "$root/" in
+  /tmp/*)
+    echo "test: the tests give each run of the program a /tmp of its own, which hides $root;" >&2
+    echo "      clone the repository somewhere else, such as your home directory" >&2
+    exit 1 ;;
+esac
+
 "$root/scripts/setup.sh" --tests
 
 echo "== Test suite"
