@@ -324,7 +324,8 @@ Process Sandbox::start() const {
 Process Sandbox::start_other(const std::vector<std::string> &argv) const {
     std::string line;
     for (const std::string &arg : argv) {
-        line += " " + quote(arg);
+        line += ' ';
+        line += quote(arg);
     }
     return launch(0, line);
 }
