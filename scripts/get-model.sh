@@ -188,17 +188,18 @@ fi
 { exec {lock}<"$parent"; } 2>/dev/null ||
   fail "cannot read $parent to take its lock; nothing was changed"
 status=0
-flock -n -E 75 "$lock" || status=$?
+err=$(flock -n -E 75 "$lock" 2>&1) || status=$?
 if [ "$status" = 75 ]; then
   echo "$me: another $me is at work in $parent; waiting for it to end"
   status=0
+  err=""
   run_child flock "$lock" || status=$?
 fi
-[ "$status" = 0 ] || fail "cannot lock $parent (status $status); nothing was changed"
+[ "$status" = 0 ] || fail "cannot lock $parent: ${err:-status $status}; nothing was changed"
 [ "$(stat -L -c %d:%i -- "/proc/self/fd/$lock")" = "$(stat -c %d:%i -- "$parent" 2>/dev/null)" ] ||
   fail "$parent was removed by another $me while this one waited; nothing was changed: run it again"
 if is_model "$dest"; then
-  made=""
+  installed=1
   echo "$me: $dest already holds a model, which the other $me installed; it is kept and nothing was" \
        "downloaded"
   exit 0
