@@ -204,9 +204,10 @@ if is_model "$dest"; then
        "downloaded"
   exit 0
 fi
-# What an earlier run that was killed left behind.
+# What an earlier run of this user's that was killed left behind (in a
+# folder that others may write too, such as /tmp, only folders of its own).
 for stale in "$parent"/.?*.get-model.??????; do
-  if [ -d "$stale" ] && [ ! -L "$stale" ]; then
+  if [ -d "$stale" ] && [ ! -L "$stale" ] && [ -O "$stale" ]; then
     rm -rf -- "$stale"
   fi
 done
