@@ -9,17 +9,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$root" -B "$root/build" >/dev/null
 cmake --build "$root/build" --target tovu_installable -j "$(nproc)" >/dev/null
 
-# Whether tovu-voice finds a model: the first readable directory on its
-# search list, which it takes, holds one. An empty am/final.mdl, which a
-# crash during an install can leave, is none: the installer then says what
-# to do about that directory.
+# Whether tovu-voice finds a model: a readable directory on its search list,
+# the first of which it takes. One with an empty am/final.mdl, which a crash
+# during an install can leave, is no model: the installer is run, and says
+# what to do about it if it is the installer's destination.
 finds_model() {
   local dir
   for dir in /usr/share/extras/tovu/model /usr/share/vosk-model-en-us-0.22 \
              /usr/share/vosk-model-small-en-us-0.15 /usr/share/vosk/model \
              ${VOSK_MODEL_PATH:+"$VOSK_MODEL_PATH"}; do
     if [ -d "$dir" ] && [ -r "$dir" ]; then
-      [ -s "$dir/am/final.mdl" ] && [ -f "$dir/conf/model.conf" ]
+      [ ! -f "$dir/am/final.mdl" ] || [ -s "$dir/am/final.mdl" ]
       return
     fi
   done
