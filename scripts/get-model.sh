@@ -80,7 +80,24 @@ is_model() {
   [ -f "$1/am/final.mdl" ] && [ -s "$1/am/final.mdl" ] && [ -f "$1/conf/model.conf" ]
 }
 
+# Removes what runs of this user's that were killed left in the parent folder
+# (in a folder that others may write too, such as /tmp, only folders of its
+# own). Only under the lock, when no run is at work there.
+remove_stale() {
+  local stale
+  for stale in "$parent"/.?*.get-model.??????; do
+    if [ -d "$stale" ] && [ ! -L "$stale" ] && [ -O "$stale" ]; then
+      rm -rf -- "$stale" 2>/dev/null || true
+    fi
+  done
+}
+
 if is_model "$dest"; then
+  # A run killed right after its rename left its temporary folder: removed
+  # here too, when no other run is at work (no waiting for one).
+  if [ -w "$parent" ] && { exec {lock}<"$parent"; } 2>/dev/null && flock -n "$lock" 2>/dev/null; then
+    remove_stale
+  fi
   echo "$me: $dest already holds a model; it is kept and nothing was downloaded (to replace it, remove it first)"
   exit 0
 fi
@@ -204,13 +221,7 @@ if is_model "$dest"; then
        "downloaded"
   exit 0
 fi
-# What an earlier run of this user's that was killed left behind (in a
-# folder that others may write too, such as /tmp, only folders of its own).
-for stale in "$parent"/.?*.get-model.??????; do
-  if [ -d "$stale" ] && [ ! -L "$stale" ] && [ -O "$stale" ]; then
-    rm -rf -- "$stale"
-  fi
-done
+remove_stale
 
 made_work=$(mktemp -d -- "$parent/.$(basename -- "$dest").get-model.XXXXXX" 2>&1) ||
   fail "cannot write in $parent: ${made_work#mktemp: }; nothing was changed"

@@ -297,6 +297,9 @@ TEST_F(GetModel, KilledOutrightThenTwoAtOnceInstallOneModelAndLeaveNothingElse) 
     EXPECT_EQ(count_of(r1.out + r2.out, "installed the model in"), 1u) << r1.out << r2.out;
     expect_model_in(parent + "/model");
     EXPECT_EQ(names_in(parent), "model\n");
+    fs::create_directory(parent + "/.model.get-model.KILLED"); // killed after its rename
+    EXPECT_EQ(box.run().exit_status, 0);
+    EXPECT_EQ(names_in(parent), "model\n");
 }
 
 } // namespace
