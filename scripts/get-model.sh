@@ -5,10 +5,13 @@
 #
 # Nothing is ever left half-done. The archive is downloaded into a temporary
 # folder beside the destination (so on the same file system), checked
-# (checksum, size, every entry), unpacked there and moved into place with
-# one rename. On any failure, Ctrl-C, SIGTERM or SIGHUP the temporary folder
-# and any folder created for the destination are removed again, so that the
-# destination and its parent are as they were.
+# (checksum, size, every entry), unpacked there, written to disk (fsync) and
+# moved into place with one rename. On any failure, Ctrl-C, SIGTERM or SIGHUP
+# the temporary folder and any folder created for the destination are
+# removed again, so that the destination and its parent are as they were.
+# Runs into the same parent folder take turns (a lock on that folder), and
+# each removes what a run killed there before it (SIGKILL, the OOM killer)
+# left behind.
 set -euo pipefail
 
 me=tovu-voice-get-model
@@ -71,18 +74,37 @@ dest=$(realpath -ms -- "$dest")
 parent=$(dirname -- "$dest")
 
 # Whether the directory holds a Vosk model (links followed, as tovu-voice does).
+# An empty am/final.mdl is what a crash can leave of a model whose data never
+# reached the disk: not a model.
 is_model() {
-  [ -f "$1/am/final.mdl" ] && [ -f "$1/conf/model.conf" ]
+  [ -f "$1/am/final.mdl" ] && [ -s "$1/am/final.mdl" ] && [ -f "$1/conf/model.conf" ]
+}
+
+# Removes what runs of this user's that were killed left in the parent folder
+# (in a folder that others may write too, such as /tmp, only folders of its
+# own). Only under the lock, when no run is at work there.
+remove_stale() {
+  local stale
+  for stale in "$parent"/.?*.get-model.??????; do
+    if [ -d "$stale" ] && [ ! -L "$stale" ] && [ -O "$stale" ]; then
+      rm -rf -- "$stale" 2>/dev/null || true
+    fi
+  done
 }
 
 if is_model "$dest"; then
+  # A run killed right after its rename left its temporary folder: removed
+  # here too, when no other run is at work (no waiting for one).
+  if [ -w "$parent" ] && { exec {lock}<"$parent"; } 2>/dev/null && flock -n "$lock" 2>/dev/null; then
+    remove_stale
+  fi
   echo "$me: $dest already holds a model; it is kept and nothing was downloaded (to replace it, remove it first)"
   exit 0
 fi
 # An empty directory is replaced; anything else may be the user's.
 if [ -L "$dest" ] || { [ -e "$dest" ] && ! { [ -d "$dest" ] && [ -z "$(ls -A -- "$dest" 2>&1)" ]; }; }; then
-  fail "$dest exists but is not a model (no am/final.mdl and conf/model.conf in it); it was left as it" \
-       "is: move it away, or name another DIR"
+  fail "$dest exists but is not a model (no am/final.mdl with data and conf/model.conf in it); it was" \
+       "left as it is: move it away, or name another DIR"
 fi
 # The nearest folder that exists gains the temporary folder, or the folders
 # made for the destination.
@@ -93,15 +115,41 @@ done
 [ -d "$anchor" ] || fail "cannot install in $dest: $anchor is not a directory; nothing was changed"
 [ -w "$anchor" ] ||
   fail "cannot write in $anchor; nothing was changed: run it as root (sudo $me), or name a DIR that you can write in"
-for tool in curl python3 sha256sum; do
+for tool in curl python3 sha256sum flock; do
   command -v "$tool" >/dev/null ||
-    fail "needs $tool (on Debian: apt-get install curl python3 coreutils); nothing was changed"
+    fail "needs $tool (on Debian: apt-get install curl python3 coreutils util-linux); nothing was changed"
 done
+
+# Every step after the checksum reaches the archive and the unpacked model
+# by their paths. As root, a user who may rename entries in a folder on the
+# way to the destination could put a folder of their own in place of the
+# temporary one between the checksum and the unpacking, and have root
+# install (or unpack through links to anywhere) what they chose. So every
+# folder on the way, as named and with its links resolved, must be root's and
+# writable by no one else; a sticky folder of root's such as /tmp is fine,
+# since there only root may rename root's entries. Such a parent is refused
+# rather than the work done as its owner: a folder that a group may write has
+# no one owner to become, and a model of that user's own is what the user
+# gets by running it without sudo.
+if [ "$(id -u)" = 0 ]; then
+  for way in "$anchor" "$(realpath -e -- "$anchor")"; do
+    while :; do
+      read -r owner mode < <(stat -L -c '%u %a' -- "$way")
+      if [ "$owner" != 0 ] || { (( 8#$mode & 022 )) && ! (( 8#$mode & 01000 )); }; then
+        fail "refusing to install into $dest as root: $way belongs to or may be written by another user" \
+             "(owner $(stat -L -c %U -- "$way"), mode $mode), who could swap the model while it is checked;" \
+             "nothing was changed. Run it as that user, or name a DIR in folders of root's alone"
+      fi
+      [ "$way" != / ] || break
+      way=$(dirname -- "$way")
+    done
+  done
+fi
 
 # ---- Undoing everything on the way out ----------------------------------------------
 
 work=""      # the temporary folder beside the destination
-made=""      # the topmost folder created for the destination
+made=""      # the topmost folder that this run created for the destination
 child=""     # the download or the unpacking, while it runs
 installed=0
 anchor_mtime=$(stat -c %.9Y -- "$anchor")
@@ -130,14 +178,51 @@ run_child() {
   return "$status"
 }
 
+# The folders missing down to the parent, one by one: one that a run beside
+# this one has just made is not this run's to remove.
 if [ "$anchor" != "$parent" ]; then
-  made=$parent
-  while [ "$(dirname -- "$made")" != "$anchor" ]; do
-    made=$(dirname -- "$made")
+  IFS=/ read -ra missing <<<"${parent#"${anchor%/}"/}"
+  folder=${anchor%/}
+  for name in "${missing[@]}"; do
+    folder=$folder/$name
+    if err=$( (umask 022 && mkdir -- "$folder") 2>&1); then
+      made=${made:-$folder}
+    elif [ ! -d "$folder" ] || [ -L "$folder" ]; then
+      fail "cannot create $parent: ${err#mkdir: }; nothing was changed"
+    fi
   done
-  err=$( (umask 022 && mkdir -p -- "$parent") 2>&1) ||
-    fail "cannot create $parent: ${err#mkdir: }; nothing was changed"
 fi
+
+# ---- One run at a time in the parent folder --------------------------------------------
+
+# The lock is the parent folder itself (flock on a descriptor open on it):
+# it is there for as long as anything of this run is, it needs no file of
+# its own that could be left behind, and it covers every temporary folder
+# that a run may leave in it, whatever the destination's name. The
+# download and the unpacking inherit the descriptor, so a run that was
+# killed holds the lock until the last of its processes has gone too, and
+# then nothing writes in its temporary folder any more.
+{ exec {lock}<"$parent"; } 2>/dev/null ||
+  fail "cannot read $parent to take its lock; nothing was changed"
+status=0
+err=$(flock -n -E 75 "$lock" 2>&1) || status=$?
+if [ "$status" = 75 ]; then
+  echo "$me: another $me is at work in $parent; waiting for it to end"
+  status=0
+  err=""
+  run_child flock "$lock" || status=$?
+fi
+[ "$status" = 0 ] || fail "cannot lock $parent: ${err:-status $status}; nothing was changed"
+[ "$(stat -L -c %d:%i -- "/proc/self/fd/$lock")" = "$(stat -c %d:%i -- "$parent" 2>/dev/null)" ] ||
+  fail "$parent was removed by another $me while this one waited; nothing was changed: run it again"
+if is_model "$dest"; then
+  installed=1
+  echo "$me: $dest already holds a model, which the other $me installed; it is kept and nothing was" \
+       "downloaded"
+  exit 0
+fi
+remove_stale
+
 made_work=$(mktemp -d -- "$parent/.$(basename -- "$dest").get-model.XXXXXX" 2>&1) ||
   fail "cannot write in $parent: ${made_work#mktemp: }; nothing was changed"
 work=$made_work
@@ -149,7 +234,7 @@ archive=$work/model.zip
 progress=(--silent)
 [ -t 2 ] && progress=(--progress-bar)
 status=0
-run_child curl -q "${progress[@]}" --fail --location --connect-timeout "$connect_seconds" \
+run_child curl -q "${progress[@]}" --globoff --fail --location --connect-timeout "$connect_seconds" \
   --speed-limit 1 --speed-time "$stall_seconds" --output "$archive" \
   --write-out '%{errormsg}' -- "$url" >"$work/curl.out" || status=$?
 case $status in
@@ -158,8 +243,15 @@ case $status in
            "(for another model: TOVU_MODEL_URL), or run it again later" ;;
   23) fail "could not store the download in $parent: $(cat "$work/curl.out"); nothing was changed." \
            "Make room there (is the disk full?) and run it again" ;;
-  *) fail "could not download $url: $(cat "$work/curl.out"); nothing was changed. Check the network" \
-          "connection (behind a proxy, set https_proxy or http_proxy) and run it again" ;;
+  *) how="(behind a proxy, set https_proxy or http_proxy)"
+     # sudo keeps no proxy variable unless told to.
+     if [ -n "${SUDO_USER:-}" ] &&
+        [ -z "${https_proxy:-}${HTTPS_PROXY:-}${http_proxy:-}${all_proxy:-}${ALL_PROXY:-}" ]; then
+       how="(behind a proxy: sudo drops the proxy variables; pass them on, as in"
+       how+=" sudo https_proxy=\$https_proxy $me, or keep them all with sudo -E $me)"
+     fi
+     fail "could not download $url: $(cat "$work/curl.out"); nothing was changed. Check the network" \
+          "connection $how and run it again" ;;
 esac
 got_size=$(stat -c %s -- "$archive")
 if [ -n "$size" ] && [ "$got_size" != "$size" ]; then
@@ -178,7 +270,9 @@ fi
 # Lists the whole archive before anything is written: one top folder holding
 # only plain files and folders (no absolute path, no "..", no link, no
 # device), with am/final.mdl and conf/model.conf. Then unpacks it into the
-# new folder TARGET without that top folder, with modes 0755 and 0644.
+# new folder TARGET without that top folder, with modes 0755 and 0644, and
+# writes every file and folder of it to disk (fsync), so that once it is
+# renamed into place a crash cannot leave empty or short files there.
 # Status 2: the archive is not a usable model; 3: TARGET cannot be written.
 unpack_py=$(cat <<'PY'
 import os, shutil, stat, sys, zipfile, zlib
@@ -240,9 +334,17 @@ try:
         try:
             with zf.open(info) as src, open(path, "xb") as dst:
                 shutil.copyfileobj(src, dst, 1 << 20)
+                os.fchmod(dst.fileno(), 0o644)
+                dst.flush()
+                os.fsync(dst.fileno())
         except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as e:
             fail(2, "it is damaged (%s)" % e)
-        os.chmod(path, 0o644)
+    for rel in sorted(dirs, reverse=True):
+        fd = os.open(os.path.join(target, rel) if rel else target, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
 except OSError as e:
     fail(3, e.strerror or str(e))
 PY
@@ -265,6 +367,14 @@ if ! err=$(mv -T -- "$work/model" "$dest" 2>&1); then
   fail "cannot move the model into $dest: ${err#mv: }; nothing was changed"
 fi
 installed=1
+# The rename itself, and the folders made for it, reach the disk too: the
+# parent, and each folder up to the one that was there.
+folder=$parent
+sync -- "$folder" 2>/dev/null || true
+while [ "$folder" != "$anchor" ]; do
+  folder=$(dirname -- "$folder")
+  sync -- "$folder" 2>/dev/null || true
+done
 echo "$me: installed the model in $dest"
 for place in "${fixed_places[@]}"; do
   [ "$place" != "$dest" ] || exit 0

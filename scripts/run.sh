@@ -9,13 +9,19 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$root" -B "$root/build" >/dev/null
 cmake --build "$root/build" --target tovu_installable -j "$(nproc)" >/dev/null
 
-# Whether tovu-voice finds a model: a readable directory on its search list.
+# Whether tovu-voice finds a model: a readable directory on its search list,
+# the first of which it takes. One with an empty am/final.mdl, which a crash
+# during an install can leave, is no model: the installer is run, and says
+# what to do about it if it is the installer's destination.
 finds_model() {
   local dir
   for dir in /usr/share/extras/tovu/model /usr/share/vosk-model-en-us-0.22 \
              /usr/share/vosk-model-small-en-us-0.15 /usr/share/vosk/model \
              ${VOSK_MODEL_PATH:+"$VOSK_MODEL_PATH"}; do
-    [ -d "$dir" ] && [ -r "$dir" ] && return 0
+    if [ -d "$dir" ] && [ -r "$dir" ]; then
+      [ ! -f "$dir/am/final.mdl" ] || [ -s "$dir/am/final.mdl" ]
+      return
+    fi
   done
   return 1
 }

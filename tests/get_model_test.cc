@@ -166,6 +166,9 @@ struct Failure {
     bool asks = true;     // whether the server is asked at all
     int disk_kb = 0;      // "parent" is a file system of this size
     bool half_model_there = false;
+    bool empty_model_there = false; // a model whose am/final.mdl is empty
+    bool under_sudo = false;
+    uid_t parent_owner = 0;
 };
 
 void PrintTo(const Failure &c, std::ostream *out) {
@@ -185,6 +188,12 @@ TEST_P(GetModelFails, SaysWhatFailedAndChangesNothing) {
     if (c.half_model_there) {
         write_file(parent + "/model/am/final.mdl", "half a model");
     }
+    if (c.empty_model_there) {
+        fs::copy(fixture("model"), parent + "/model", fs::copy_options::recursive);
+        write_file(parent + "/model/am/final.mdl", "");
+    }
+    box.set_env("SUDO_USER", c.under_sudo ? "someone" : "");
+    EXPECT_EQ(chown(parent.c_str(), c.parent_owner, 0), 0);
     const DeadPort dead;
     const std::string url =
         *c.path ? server.url(c.path) : "http://127.0.0.1:" + std::to_string(dead.port) + "/m.zip";
@@ -232,7 +241,13 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"AddressWithoutChecksum", "good.zip", "-", "model",
                 "TOVU_MODEL_URL and TOVU_MODEL_SHA256 go together", false},
         Failure{"HalfAModelThere", "good.zip", "", "model", "exists but is not a model", false, 0,
-                true}),
+                true},
+        Failure{"EmptyModelThere", "good.zip", "", "model", "exists but is not a model", false, 0,
+                false, true},
+        Failure{"NothingListensUnderSudo", "", "good.zip", "model",
+                "sudo https_proxy=$https_proxy tovu-voice-get-model", true, 0, false, false, true},
+        Failure{"ParentOfAnotherUser", "good.zip", "", "model", "refusing to install into", false,
+                0, false, false, false, 65534}),
     [](const ::testing::TestParamInfo<Failure> &info) { return std::string(info.param.name); });
 
 // The server has sent half of the archive and waits; the signal goes to the
@@ -259,5 +274,32 @@ INSTANTIATE_TEST_SUITE_P(GetModel, GetModelStopped, ::testing::Values(SIGINT, SI
                          [](const ::testing::TestParamInfo<int> &info) {
                              return std::string(sigabbrev_np(info.param));
                          });
+
+// Killed outright mid-download, as by the OOM killer: its download lives on
+// until it gives up (1 s here), holding the lock. Two runs started again at
+// once, from a file address with [x] and { in it: one installs, the other
+// keeps that model, and nothing else is left.
+TEST_F(GetModel, KilledOutrightThenTwoAtOnceInstallOneModelAndLeaveNothingElse) {
+    fs::create_directories(parent);
+    box.set_env("TOVU_MODEL_STALL_SECONDS", "1");
+    use_source(server.url("stall-good.zip"), "good.zip");
+    use_installer(parent + "/model");
+    Process killed = box.start();
+    ASSERT_EQ(events.read_line(), "stalled");
+    kill(killed.pid(), SIGKILL);
+    fs::copy_file(www + "/good.zip", www + "/good[x]{.zip");
+    use_source("file://" + www + "/good[x]{.zip", "good.zip");
+    Process first = box.start();
+    Process second = box.start_beside(first.pid());
+    const Result r1 = first.finish(), r2 = second.finish();
+    EXPECT_EQ(r1.exit_status, 0) << r1.err;
+    EXPECT_EQ(r2.exit_status, 0) << r2.err;
+    EXPECT_EQ(count_of(r1.out + r2.out, "installed the model in"), 1u) << r1.out << r2.out;
+    expect_model_in(parent + "/model");
+    EXPECT_EQ(names_in(parent), "model\n");
+    fs::create_directory(parent + "/.model.get-model.KILLED"); // killed after its rename
+    EXPECT_EQ(box.run().exit_status, 0);
+    EXPECT_EQ(names_in(parent), "model\n");
+}
 
 } // namespace
