@@ -629,7 +629,7 @@ TEST(Package, CarriesALibvoskFromOutside) {
                            " cmake=" TOVU_CMAKE_COMMAND " cpack=" TOVU_CPACK_COMMAND R"sh(
 mkdir /tmp/up /tmp/work && cp /tmp/libvosk.so /usr/local/lib
 mount -t overlay -o lowerdir=$b,upperdir=/tmp/up,workdir=/tmp/work overlay $b && cd $b
-{ $cmake -UVOSK_LIBRARY -DTOVU_VOSK_LIBRARY= . && $cmake --build . -t tovu_installable &&
+{ $cmake -U'*VOSK*' . && $cmake --build . -t tovu_installable &&
   $cpack -G DEB -B /tmp/deb; } >/tmp/log 2>&1 || { cat /tmp/log; exit 1; }
 rm /usr/local/lib/libvosk.so && apt install -y --no-install-recommends /tmp/deb/*.deb >/tmp/log 2>&1
 dpkg -L tovu-voice | grep libvosk
