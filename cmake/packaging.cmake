@@ -47,6 +47,8 @@ if(vosk_package)
 else()
   set(TOVU_BUNDLE_VOSK ON)
   set(vosk_depends "")
+  message(STATUS "libvosk: ${vosk_file}, installed in ${TOVU_PRIVATE_LIBDIR}/ (no Debian "
+                 "package provides it)")
 endif()
 
 install(TARGETS tovu-voice RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

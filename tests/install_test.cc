@@ -170,12 +170,12 @@ std::string make_package(const Sandbox &box, const std::string &out, std::string
 }
 
 // Runs `script` (sh, as root) in a throw-away copy of this system: an overlay
-// on / whose upper layer is a tmpfs and hides the machine's data directory
-// (a whiteout), in a mount namespace of its own, with
+// on / whose upper layer is a tmpfs, in a mount namespace of its own, with
 // /proc and /dev bound in and a fresh /tmp that holds copies of `files`
 // (host paths, by their names) and `asoundrc`, an ALSA configuration that
 // makes the default capture device read /tmp/speech.raw. `binds` are host
 // directories bound in at the same paths, a parent before what is inside it.
+// A whiteout in the upper layer hides the machine's own data directory.
 Shell in_system_copy(const Sandbox &box, const std::string &script,
                      const std::vector<std::string> &files,
                      const std::vector<std::string> &binds = {}) {
@@ -217,21 +217,19 @@ Shell in_system_copy(const Sandbox &box, const std::string &script,
 // "desk", with the prepared microphone, and `run_as_desk [MODEL]`, which runs
 // the installed program as that user from their home (with the model
 // /tmp/MODEL as VOSK_MODEL_PATH) and prints its exit status and then the
-// word of the user's own status file; and, as earlier installs left it, a
-// status file that everyone may write, hard-linked by another user.
+// word of the user's own status file; and an earlier install's 0666 status file, linked by nobody.
 const std::string desk_user = R"sh(
 set -e
 useradd --create-home desk
-useradd --create-home mallory
 install -D -m 0666 /dev/null /usr/share/extras/tovu/status
-su -s /bin/sh -c 'ln /usr/share/extras/tovu/status ~/status' mallory
+su -s /bin/sh -c 'ln /usr/share/extras/tovu/status /var/tmp/status' nobody
 r=/run/user/$(id -u desk) && install -d -o desk -g desk -m 0700 $r
 cp /tmp/asoundrc /home/desk/.asoundrc
 run_as_desk() {
   set +e
-  (cd /home/desk && setpriv --reuid=desk --regid=desk --init-groups env -i HOME=/home/desk \
-     XDG_RUNTIME_DIR=$r PATH=/usr/local/bin:/usr/bin:/bin ${1:+VOSK_MODEL_PATH="/tmp/$1"} \
-     tovu-voice </dev/null >/tmp/run.log 2>&1)
+  (cd /home/desk && setpriv --reuid=desk --regid=desk --init-groups \
+     env -i HOME=/home/desk PATH=/usr/local/bin:/usr/bin:/bin ${1:+VOSK_MODEL_PATH="/tmp/$1"} \
+     XDG_RUNTIME_DIR=$r tovu-voice </dev/null >/tmp/run.log 2>&1)
   echo "exit: $?"
   set -e
   echo "status: $(cat $r/tovu-status)"
@@ -241,13 +239,13 @@ run_as_desk() {
 // What the desk user's two runs print: a request handed on leaves
 // "listening", a request that was only the wake phrase ends with "ready".
 const std::string desk_runs = R"sh(
-find /usr /etc /home/mallory -xdev -perm -o+w ! -type l
-su -s /bin/sh -c 'echo filler >>~/status' mallory 2>/dev/null || echo "mallory cannot write"
+find /usr /etc /var/tmp/status -xdev -perm -o+w ! -type l
+su -s /bin/sh -c 'echo filler >>/var/tmp/status' nobody 2>/dev/null || echo "nobody can write"
 run_as_desk model
 echo "saved: $(tr '\n' ' ' </tmp/tovu/speech.json)"
 run_as_desk model_prefix_only
 )sh";
-const std::string desk_runs_printed = "mallory cannot write\nexit: 0\nstatus: listening\n"
+const std::string desk_runs_printed = "nobody can write\nexit: 0\nstatus: listening\n"
                                       "saved: {   \"text\" : \"open the browser\" } \n"
                                       "exit: 1\nstatus: ready\n";
 
@@ -517,7 +515,8 @@ TEST(Package, InstallsWithAptForEveryUser) {
         box,
         desk_user + apt_install + quote("/tmp/" + fs::path(deb).filename().string()) +
             " >/tmp/apt.log 2>&1 || { cat /tmp/apt.log; exit 1; }\n"
-            "echo \"package: $(dpkg-query -W -f='${Status}' tovu-voice)\"\n" +
+            "echo \"package: $(dpkg-query -W -f='${Status}' tovu-voice)\"\n"
+            "[ -e /usr/share/extras/tovu/status ] || echo \"no status file\"\n" +
             desk_runs +
             "env -i PATH=/usr/bin:/bin TOVU_MODEL_URL=" + quote(server.url("good.zip")) +
             " TOVU_MODEL_SHA256=" + sha256_of(box.root() + "/www/good.zip") +
@@ -528,7 +527,7 @@ TEST(Package, InstallsWithAptForEveryUser) {
             "echo \"saved: $(tr '\\n' ' ' </tmp/tovu/speech.json)\"\n",
         files);
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, "package: install ok installed\n" + desk_runs_printed +
+    EXPECT_EQ(r.out, "package: install ok installed\nno status file\n" + desk_runs_printed +
                          "tovu-voice-get-model: installed the model in "
                          "/usr/share/extras/tovu/model\n"
                          "exit: 0\nstatus: listening\n"
@@ -582,7 +581,7 @@ echo "upgraded to: $(dpkg-query -W -f='${Version}' tovu-voice)"
 echo "start.wav: $(cat $c/start.wav)"
 for cue in stop error; do cmp $c/$cue.wav /tmp/$cue.wav && echo "$cue.wav: the newer one"; done
 for cue in start stop error; do echo "link: $(readlink $d/$cue.wav)"; done
-stat -c "status file: %U %a" $d/status
+find /usr /etc -xdev -perm -o+w ! -type l
 
 apt remove -y tovu-voice >/tmp/apt.log 2>&1 || { cat /tmp/apt.log; exit 1; }
 echo "removed: $(dpkg-query -W -f='${Status}' tovu-voice)"
@@ -605,7 +604,6 @@ dpkg-query -W tovu-voice >/dev/null 2>&1 || echo "purged"
                          "link: /etc/tovu-voice/start.wav\n"
                          "link: /etc/tovu-voice/stop.wav\n"
                          "link: /etc/tovu-voice/error.wav\n"
-                         "status file: root 644\n"
                          "removed: deinstall ok config-files\n"
                          // dpkg left the newer start.wav beside the user's.
                          "left: error.wav start.wav start.wav.dpkg-dist stop.wav / status / "
@@ -617,23 +615,20 @@ dpkg-query -W tovu-voice >/dev/null 2>&1 || echo "purged"
                          "data directory gone\n");
 }
 
-// Built against a libvosk of the user's own in /usr/local/lib, the package
-// carries it, and the installed program runs once that file is gone.
+// Built against a libvosk in /usr/local/lib, the package carries it and runs without that file.
 TEST(Package, CarriesALibvoskFromOutside) {
     Sandbox box;
     std::vector<std::string> files = desk_files();
     files.push_back(TOVU_LINKED_VOSK);
-    const Shell r =
-        in_system_copy(box,
-                       desk_user + "b=" + quote(build_dir) +
-                           " cmake=" TOVU_CMAKE_COMMAND " cpack=" TOVU_CPACK_COMMAND R"sh(
+    const std::string b = "b=" + quote(build_dir) + " cmake=" TOVU_CMAKE_COMMAND R"sh(
 mkdir /tmp/up /tmp/work && cp /tmp/libvosk.so /usr/local/lib
 mount -t overlay -o lowerdir=$b,upperdir=/tmp/up,workdir=/tmp/work overlay $b && cd $b
 { $cmake -U'*VOSK*' . && $cmake --build . -t tovu_installable &&
-  $cpack -G DEB -B /tmp/deb; } >/tmp/log 2>&1 || { cat /tmp/log; exit 1; }
+  ${cmake%/*}/cpack -G DEB -B /tmp/deb; } >/tmp/log 2>&1 || { cat /tmp/log; exit 1; }
 rm /usr/local/lib/libvosk.so && apt install -y --no-install-recommends /tmp/deb/*.deb >/tmp/log 2>&1
 dpkg -L tovu-voice | grep libvosk
-)sh" + desk_runs,
-                       files, {TOVU_SOURCE_DIR, build_dir});
+)sh";
+    const Shell r =
+        in_system_copy(box, desk_user + b + desk_runs, files, {TOVU_SOURCE_DIR, build_dir});
     EXPECT_EQ(r.out, "/usr/lib/tovu-voice/libvosk.so\n" + desk_runs_printed);
 }

@@ -6,7 +6,8 @@
 
 inline constexpr const char *data_dir = "/usr/share/extras/tovu";
 inline constexpr const char *status_path = "/usr/share/extras/tovu/status";
-// The user's own status file in $XDG_RUNTIME_DIR.
+// The user's own status file in $XDG_RUNTIME_DIR: one file of its own name
+// beside the session's others, with no folder to make and check on the way.
 inline constexpr const char *own_status_name = "tovu-status";
 
 // Replaces the status file with `word` and a newline, creating the data
