@@ -1,7 +1,8 @@
-# Part of `cmake --install` (and so of CPack): the sound cues and the status
-# file. packaging.cmake sets tovu_data_dir, tovu_config_dir, tovu_cues,
-# tovu_cue_dir (the generated cues), tovu_cue_link_dir (links to them in the
-# configuration directory) and tovu_status_script.
+# Part of `cmake --install` (and so of CPack): the sound cues, and the status
+# file of earlier installs. packaging.cmake sets tovu_data_dir,
+# tovu_config_dir, tovu_cues, tovu_cue_dir (the generated cues),
+# tovu_cue_link_dir (links to them in the configuration directory) and
+# tovu_status_script.
 #
 # The program plays the cues in the data directory only. Each of them is a
 # link to the real file in the configuration directory, where the package
@@ -45,11 +46,11 @@ if(tovu_cues)
   endforeach()
 endif()
 
-# The status file that the runs of every local user may write. A staged
-# install (DESTDIR) leaves it to the package that it becomes: a file of
-# mode 0666 has no place in a package, and the package's postinst makes it.
+# A status file that an earlier install made writable by every local user
+# is closed again (status_file.sh); a staged install leaves it to the
+# package's postinst.
 if(destdir STREQUAL "")
-  execute_process(COMMAND sh -c ". \"$1\" && make_status_file \"$2\"" sh
+  execute_process(COMMAND sh -c ". \"$1\" && close_status_file \"$2\"" sh
                           "${tovu_status_script}" "${tovu_data_dir}"
                   COMMAND_ERROR_IS_FATAL ANY)
 endif()

@@ -8,14 +8,12 @@
 #   bin/tovu-voice-get-model       the model installer, scripts/get-model.sh
 #   share/man/man1/tovu-voice.1.gz, tovu-voice-get-model.1.gz
 #   share/doc/tovu-voice/copyright, changelog.gz
-#   lib/tovu-voice/libvosk.so      the fetched libvosk, or the one named by
-#                                  TOVU_VOSK_LIBRARY, found through the
+#   lib/tovu-voice/libvosk.so      the linked libvosk, found through the
 #                                  binary's RUNPATH; not installed when a
-#                                  system libvosk was linked
+#                                  Debian package provides it
 # and, whatever the prefix (under DESTDIR when it is set), the sound cues in
 # /etc/tovu-voice and links to them in /usr/share/extras/tovu, where the
-# program looks for them, and there the status file of an install without
-# DESTDIR (the package's postinst makes it instead).
+# program looks for them.
 
 include(GNUInstallDirs)
 
@@ -26,13 +24,32 @@ set(TOVU_PRIVATE_LIBDIR lib/tovu-voice)
 
 # ---- The program and its libvosk ---------------------------------------------
 
-string(FIND "${VOSK_LIBRARY}" "${CMAKE_SOURCE_DIR}/.deps/" fetched_vosk_at)
-if(fetched_vosk_at EQUAL 0 OR TOVU_VOSK_LIBRARY)
-  set(bundle_vosk_default ON)
+# The linked libvosk is installed beside the program unless a Debian package
+# provides that file: then the package depends on that package instead. Any
+# other copy (the fetched one, one in /usr/local/lib, the one named by
+# TOVU_VOSK_LIBRARY) is on no other machine, and dpkg-shlibdeps, which knows
+# no package for it, would not say so.
+get_filename_component(vosk_file ${VOSK_LIBRARY} REALPATH)
+string(REGEX REPLACE "^/usr/" "/" vosk_unmerged "${vosk_file}")
+set(vosk_package "")
+foreach(path IN ITEMS "${vosk_file}" "${VOSK_LIBRARY}" "${vosk_unmerged}")
+  execute_process(COMMAND dpkg-query -S "${path}" OUTPUT_VARIABLE owners ERROR_QUIET)
+  # "libvosk0:amd64: /usr/lib/…", after any lines about diversions.
+  if(owners MATCHES "(^|\n)([a-z0-9][a-z0-9+.-]*)(:[a-z0-9-]+)?: /")
+    set(vosk_package ${CMAKE_MATCH_2})
+    break()
+  endif()
+endforeach()
+if(vosk_package)
+  set(TOVU_BUNDLE_VOSK OFF)
+  set(vosk_depends ", ${vosk_package}")
+  message(STATUS "libvosk: from the Debian package ${vosk_package}, which the package depends on")
 else()
-  set(bundle_vosk_default OFF)
+  set(TOVU_BUNDLE_VOSK ON)
+  set(vosk_depends "")
+  message(STATUS "libvosk: ${vosk_file}, installed in ${TOVU_PRIVATE_LIBDIR}/ (no Debian "
+                 "package provides it)")
 endif()
-option(TOVU_BUNDLE_VOSK "Install the linked libvosk beside the program" ${bundle_vosk_default})
 
 install(TARGETS tovu-voice RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TOVU_BUNDLE_VOSK)
@@ -40,11 +57,10 @@ if(TOVU_BUNDLE_VOSK)
   set_target_properties(tovu-voice PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   # The prebuilt library has no SONAME: the program asks for "libvosk.so".
   # The file itself is installed, never a link that names it on this machine.
-  get_filename_component(vosk_file ${VOSK_LIBRARY} REALPATH)
   install(FILES ${vosk_file} DESTINATION ${TOVU_PRIVATE_LIBDIR} RENAME libvosk.so
           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 else()
-  # A system libvosk outside the linker's default directories stays
+  # A packaged libvosk outside the linker's default directories stays
   # reachable through the directory it was linked from.
   set_target_properties(tovu-voice PROPERTIES INSTALL_RPATH_USE_LINK_PATH TRUE)
 endif()
@@ -216,13 +232,13 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # model installer needs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TOVU_PRIVATE_LIBDIR})
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils, ${TOVU_GET_MODEL_DEPENDS}")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils${vosk_depends}, ${TOVU_GET_MODEL_DEPENDS}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio-utils")
 # xz, as Debian's own packages: 3 MB instead of 7 (libvosk is most of it).
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_THREADS 0)
-# The maintainer scripts: postinst makes the status file, postrm takes it on
-# a purge. They replace CPack's own, which would run ldconfig for libvosk,
+# The maintainer scripts: postinst closes a status file that an earlier
+# version made writable by every user, postrm takes the file on a purge. They replace CPack's own, which would run ldconfig for libvosk,
 # although the library's private directory is none of ldconfig's business.
 file(READ ${CMAKE_SOURCE_DIR}/cmake/status_file.sh status_file_function)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS

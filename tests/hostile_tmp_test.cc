@@ -493,7 +493,7 @@ TEST(HostileTmp, StatusPathPlantedByAnotherUser) {
     }
 }
 
-// As the package sets it up: a directory of root's, and in it a status file
+// As earlier versions set it up: a directory of root's, and in it a status file
 // of root's that every local user may write. The victim's runs rewrite that
 // very file and leave it root's.
 TEST(HostileTmp, StatusFileOfRootWritableByAll) {
