@@ -10,6 +10,9 @@ inline constexpr int max_failed_reads = 16;
 // Kept chunks reach the raw file in blocks of this size, not one by one.
 inline constexpr size_t raw_write_block = 64 * 1024;
 
+// The longest utterance that a run of tovu-voice records.
+inline constexpr int max_utterance_ms = 10000;
+
 // Results of record_audio_raw_vad.
 inline constexpr int capture_ok = 0;
 inline constexpr int capture_failed = -1; // also: a stop was requested
