@@ -45,10 +45,10 @@ Replay replay(const std::vector<double> &levels) {
     const int32_t from = std::max(0, onset - chunks_for_duration(lead_ms));
     const VadLimits limits = vad_limits(max_utterance_ms);
     VadState state;
-    double start_s = 0;
+    double start_s = -1;
     for (size_t i = static_cast<size_t>(from); i < levels.size(); ++i) {
         const VadStep step = vad_step(state, limits, levels[i]);
-        if (step.is_speech && start_s == 0) {
+        if (step.is_speech && start_s < 0) {
             start_s = chunk_seconds(state.chunk_count - 1);
         }
         switch (step.end) {
