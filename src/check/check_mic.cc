@@ -90,7 +90,7 @@ const char *route_name(Route route) {
 
 // Opens the device as tovu-voice does and listens for one utterance, at
 // most listen_ms. False with the reason told when there is nothing to hear.
-ListenEnd listen(bool meter, Route &route, Heard &heard) {
+ListenEnd listen(bool meter, bool again, Route &route, Heard &heard) {
     CaptureDevice device;
     std::string offered;
     switch (open_capture_device(device, offered)) {
@@ -115,7 +115,7 @@ ListenEnd listen(bool meter, Route &route, Heard &heard) {
                   "threshold (500 RMS, -36 dBFS).");
     }
     std::puts("Say a request as you would to tovu-voice (\"hey tovu, open the browser\").");
-    std::printf("Listening for up to %d s...\n", listen_ms / 1000);
+    std::printf("Listening%s for up to %d s...\n", again ? " again" : "", listen_ms / 1000);
     std::fflush(stdout);
 
     std::vector<int16_t> buffer(chunk_frames);
@@ -242,10 +242,10 @@ struct Check {
     bool passed = false;
 };
 
-Check check_once(bool meter) {
+Check check_once(bool meter, bool again) {
     Check c;
     Heard heard;
-    c.end = listen(meter, c.route, heard);
+    c.end = listen(meter, again, c.route, heard);
     if (c.end != ListenEnd::heard) {
         return c;
     }
@@ -323,7 +323,7 @@ void print_alsa_remedy(double change_db) {
 
 int run_check(bool adjust) {
     const bool terminal = isatty(STDOUT_FILENO) != 0;
-    const Check first = check_once(terminal);
+    const Check first = check_once(terminal, false);
     if (first.end != ListenEnd::heard) {
         return exit_failure;
     }
@@ -347,7 +347,7 @@ int run_check(bool adjust) {
         return exit_failure;
     }
     std::puts("Once more, to confirm.");
-    const Check confirm = check_once(terminal);
+    const Check confirm = check_once(terminal, true);
     return confirm.end == ListenEnd::heard && confirm.passed ? exit_ok : exit_failure;
 }
 
