@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds tovu-voice into build/ with all that
+# Installs what is missing, builds tovu-voice and tovu-voice-check-mic into
+# build/ with all that
 # `cmake --install build` and `cpack` take (manual page, sound cues), fetches
 # a speech model with scripts/get-model.sh when tovu-voice would find none
 # (TOVU_NO_MODEL_FETCH=1 skips that), and runs it once.
