@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -25,7 +26,8 @@ const Level levels[] = {
      "Verdict: fine"},
     {"Quiet", "quiet_speech.raw", 1, "never started recording",
      "Verdict: too quiet: raise the input volume by 7.4 dB."},
-    {"Noisy", "noisy_speech.raw", 1, "started recording at 0.00 s and was still recording at 8.00 s",
+    {"Noisy", "noisy_speech.raw", 1,
+     "started recording at 0.00 s and was still recording at 8.00 s",
      "Verdict: too noisy: the room's noise"},
     {"Silent", "silence.raw", 1, "never started recording", "Verdict: nothing heard"},
 };
@@ -87,7 +89,7 @@ TEST(WrongFormat, CheckReportsTheFormat) {
     EXPECT_EQ(r.err, refusal);
 }
 
-TEST(NoDevice, CheckSaysSoInOneLine) {
+TEST(CheckNoDevice, SaysSoInOneLine) {
     Sandbox box;
     box.use_no_device();
     box.set_command(quote(check_mic_program()));
@@ -96,6 +98,38 @@ TEST(NoDevice, CheckSaysSoInOneLine) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Error: No microphone: ALSA's default capture device cannot be opened (plug "
                      "one in, or check ~/.asoundrc and the sound server)\n");
+}
+
+// Ctrl-C while listening to a device that delivers nothing more ends the
+// check at once; and it never listens beside a run of tovu-voice.
+TEST(CheckStop, CtrlCEndsTheCheckAtOnce) {
+    Sandbox box;
+    box.use_audio_fifo();
+    box.set_command(quote(check_mic_program()));
+    Process check = box.start();
+    ASSERT_TRUE(check.wait_for_output("Listening for up to 8 s...\n"));
+    check.interrupt();
+    const Result r = check.finish(allowed(std::chrono::seconds(2)));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.out.find("\nStopping program...\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Verdict"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(CheckLock, RefusesToRunBesideTovuVoice) {
+    Sandbox box;
+    std::filesystem::create_directories(box.data_dir("model"));
+    box.use_fake_vosk();
+    box.use_audio_fifo();
+    Process voice = box.start();
+    ASSERT_TRUE(voice.wait_for_output("Listening... "));
+    box.set_command(quote(check_mic_program()));
+    const Result r = box.start_beside(voice.pid()).finish();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "Error: tovu-voice (or another check) is running: the check cannot listen "
+                     "beside it; run it once that has ended\n");
+    voice.interrupt();
+    EXPECT_EQ(voice.finish().exit_status, 0);
 }
 
 } // namespace

@@ -288,12 +288,18 @@ bool change_volume(double change_db) {
                     before.name.c_str(), describe_volume(before.volume).c_str());
         return false;
     }
-    if (!running || !set_source_volume(before.name, target)) {
+    if (!running) {
+        return false;
+    }
+    // What the server holds afterwards is what is told, whether the change
+    // went through or a stop cut it off.
+    const bool set = set_source_volume(before.name, target);
+    SourceVolume after;
+    const long now = read_source_volume(after) ? after.volume : set ? target : before.volume;
+    if (now == before.volume) {
         std::fputs("Error: The input volume could not be changed\n", stderr);
         return false;
     }
-    SourceVolume after;
-    const long now = read_source_volume(after) ? after.volume : target;
     std::printf("Changed the input volume of %s from %s to %s (%+.1f dB).\n", before.name.c_str(),
                 describe_volume(before.volume).c_str(), describe_volume(now).c_str(),
                 volume_change_db(before.volume, now));
@@ -373,8 +379,8 @@ int main(int argc, char **argv) {
     snd_lib_error_set_handler(ignore_alsa_error);
     const InstanceLock lock = lock_instance();
     if (lock.busy()) {
-        std::fputs("Error: tovu-voice is running: the check cannot listen beside it; run it once "
-                   "tovu-voice has ended\n",
+        std::fputs("Error: tovu-voice (or another check) is running: the check cannot listen "
+                   "beside it; run it once that has ended\n",
                    stderr);
         return exit_failure;
     }
