@@ -21,12 +21,15 @@ struct OutputCloser {
 };
 using UniqueOutput = std::unique_ptr<snd_output_t, OutputCloser>;
 
+// Appended piece by piece: GCC 12 misreads "text" + std::string at -O3.
 std::string range(unsigned int low, unsigned int high, const char *unit) {
     std::string text = std::to_string(low);
     if (high != low) {
-        text += "-" + std::to_string(high);
+        text += '-';
+        text += std::to_string(high);
     }
-    return text + unit;
+    text += unit;
+    return text;
 }
 
 // What the device's configuration space holds where it misses the capture's
@@ -34,7 +37,10 @@ std::string range(unsigned int low, unsigned int high, const char *unit) {
 std::string describe_offer(snd_pcm_t *pcm, snd_pcm_hw_params_t *space) {
     std::string offered;
     const auto add = [&offered](const std::string &part) {
-        offered += (offered.empty() ? "" : ", ") + part;
+        if (!offered.empty()) {
+            offered += ", ";
+        }
+        offered += part;
     };
     unsigned int low = 0;
     unsigned int high = 0;
@@ -53,10 +59,14 @@ std::string describe_offer(snd_pcm_t *pcm, snd_pcm_hw_params_t *space) {
         for (int f = 0; f <= SND_PCM_FORMAT_LAST; ++f) {
             const auto format = static_cast<snd_pcm_format_t>(f);
             if (snd_pcm_hw_params_test_format(pcm, space, format) == 0) {
-                formats += (formats.empty() ? "" : "/") + std::string(snd_pcm_format_name(format));
+                if (!formats.empty()) {
+                    formats += '/';
+                }
+                formats += snd_pcm_format_name(format);
             }
         }
-        add(formats.empty() ? "no sample format it can name" : formats + " samples");
+        formats += formats.empty() ? "no sample format it can name" : " samples";
+        add(formats);
     }
     if (snd_pcm_hw_params_test_access(pcm, space, SND_PCM_ACCESS_RW_INTERLEAVED) != 0) {
         add("no interleaved reads");
@@ -186,10 +196,12 @@ DeviceOpen open_capture_device(CaptureDevice &device, std::string &offered) {
 }
 
 std::string wrong_format_message(const std::string &offered) {
-    return "The microphone device offers only " + offered +
-           ", not the 16000 Hz mono S16_LE audio that tovu-voice reads: let ALSA convert it "
-           "(the sound server's \"default\" device, or \"plughw:\" instead of \"hw:\" in "
-           "~/.asoundrc)";
+    std::string message = "The microphone device offers only ";
+    message += offered;
+    message += ", not the 16000 Hz mono S16_LE audio that tovu-voice reads: let ALSA convert it "
+               "(the sound server's \"default\" device, or \"plughw:\" instead of \"hw:\" in "
+               "~/.asoundrc)";
+    return message;
 }
 
 Route device_route(snd_pcm_t *pcm) {
