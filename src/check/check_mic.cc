@@ -88,8 +88,8 @@ const char *route_name(Route route) {
     return "ALSA";
 }
 
-// Opens the device as tovu-voice does and listens for one utterance, at
-// most listen_ms. False with the reason told when there is nothing to hear.
+// Opens the device as tovu-voice does and listens until an utterance has
+// ended by silence, at most listen_ms; the reason is told when it fails.
 ListenEnd listen(bool meter, bool again, Route &route, Heard &heard) {
     CaptureDevice device;
     std::string offered;
@@ -119,12 +119,13 @@ ListenEnd listen(bool meter, bool again, Route &route, Heard &heard) {
     std::fflush(stdout);
 
     std::vector<int16_t> buffer(chunk_frames);
-    const int32_t budget = chunks_for_duration(listen_ms);
-    heard.levels.reserve(static_cast<size_t>(budget));
+    const VadLimits limits = listening_limits();
+    heard.levels.reserve(static_cast<size_t>(limits.chunk_budget));
     const auto deadline = Clock::now() + std::chrono::milliseconds(listen_ms) + stall_grace;
     int failed_reads = 0;
-    while (running && static_cast<int32_t>(heard.levels.size()) < budget &&
-           !utterance_over(heard.levels)) {
+    VadState live;
+    VadEnd end = VadEnd::none;
+    while (running && end == VadEnd::none) {
         const ChunkRead chunk = read_chunk(device, buffer.data(), deadline);
         if (chunk.end == ReadEnd::stopped || !running) {
             return ListenEnd::stopped;
@@ -147,6 +148,7 @@ ListenEnd listen(bool meter, bool again, Route &route, Heard &heard) {
             heard.clipped += buffer[i] >= 32767 || buffer[i] <= -32768;
         }
         heard.levels.push_back(calculate_rms(buffer.data(), frames));
+        end = vad_step(live, limits, heard.levels.back()).end;
         if (meter) {
             draw_meter(heard.levels.back());
         } else {

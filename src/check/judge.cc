@@ -65,16 +65,10 @@ Replay replay(const std::vector<double> &levels) {
     return {ReplayEnd::unfinished, start_s, chunk_seconds(state.chunk_count)};
 }
 
-bool utterance_over(const std::vector<double> &levels) {
+VadLimits listening_limits() {
     VadLimits limits = vad_limits(listen_ms);
-    limits.no_speech_limit = INT32_MAX; // the user may start at any moment
-    VadState state;
-    for (const double level : levels) {
-        if (vad_step(state, limits, level).end == VadEnd::silence_after_speech) {
-            return true;
-        }
-    }
-    return false;
+    limits.no_speech_limit = INT32_MAX;
+    return limits;
 }
 
 Figures measure(const std::vector<double> &levels, int64_t clipped_samples) {

@@ -4,6 +4,8 @@
 // Pure decisions over plain data; no device is touched here.
 #pragma once
 
+#include "capture/vad.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -52,6 +54,6 @@ struct Judgement {
 // threshold, where one volume can do both.
 Judgement judge(const Figures &figures);
 
-// True once `levels` hold an utterance that has ended by silence, wherever
-// it began: the check then stops listening.
-bool utterance_over(const std::vector<double> &levels);
+// The detector's limits while the check listens: at most listen_ms, and no
+// timeout before speech, since the user may start at any moment.
+VadLimits listening_limits();
