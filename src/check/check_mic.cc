@@ -48,11 +48,11 @@ int meter_column(double db) {
 void draw_meter(double level) {
     const int filled = meter_column(dbfs(level));
     std::string bar(meter_width, '-');
-    bar[static_cast<size_t>(meter_column(dbfs(write_threshold)))] = ':';
-    bar[static_cast<size_t>(meter_column(dbfs(speech_threshold)))] = '|';
     for (int i = 0; i < filled; ++i) {
         bar[static_cast<size_t>(i)] = '#';
     }
+    bar[static_cast<size_t>(meter_column(dbfs(write_threshold)))] = ':';
+    bar[static_cast<size_t>(meter_column(dbfs(speech_threshold)))] = '|';
     std::printf("\r  [%s] %6.0f RMS %6.1f dBFS%s\033[K", bar.c_str(), level, dbfs(level),
                 level > speech_threshold ? " speech" : "");
     std::fflush(stdout);
