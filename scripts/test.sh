@@ -10,7 +10,7 @@
 #
 #   scripts/test.sh [--quick]    --quick: the first pass only
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd -P)
 jobs=$(nproc)
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
@@ -30,6 +30,25 @@ case "$root/" in
     echo "      clone the repository somewhere else, such as your home directory" >&2
     exit 1 ;;
 esac
+
+# The tests need root: every run of the program gets mount namespaces of its
+# own. A user with sudo runs the whole suite through it, asked once; what
+# root then makes in the clone (build trees, .deps/) is given back to that
+# user at the end, whatever the outcome.
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "test: the tests need root (each run of the program gets private mounts): run this as root, or as a user with sudo" >&2
+    exit 1
+  fi
+  echo "test: the tests need root; running them through sudo (what root makes here goes back to $(id -un))"
+  exec sudo env TOVU_TEST_OWNER="$(id -u):$(id -g)" \
+    ${TOVU_VOSK_LIBRARY:+TOVU_VOSK_LIBRARY="$TOVU_VOSK_LIBRARY"} "$root/scripts/test.sh" "$@"
+fi
+if [ -n "${TOVU_TEST_OWNER:-}" ]; then
+  give_back() { find "$root" -xdev \( -uid 0 -o -gid 0 \) -exec chown -h "$TOVU_TEST_OWNER" {} + || true; }
+  trap give_back EXIT
+  trap 'exit 130' INT TERM HUP
+fi
 
 "$root/scripts/setup.sh" --tests
 

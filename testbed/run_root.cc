@@ -75,6 +75,12 @@ bool enter_run_root(const std::string &root, const std::string &machine_share) {
             }
         }
     }
+    // Without a data directory of the run's, /usr/share/extras is hidden too.
+    const bool with_data_dir = is_dir((root + "/share/extras/tovu").c_str());
+    if (!with_data_dir && exists("/usr/share/extras") && !exists(root + "/share/extras") &&
+        mknod((root + "/share/extras").c_str(), S_IFCHR, makedev(0, 0)) != 0) {
+        return false;
+    }
     const std::string lower = machine_share.empty() ? "/usr/share" : machine_share + ":/usr/share";
     const std::string overlay =
         "lowerdir=" + lower + ",upperdir=" + root + "/share,workdir=" + root + "/share.work";
@@ -83,8 +89,9 @@ bool enter_run_root(const std::string &root, const std::string &machine_share) {
     }
     // The data directory is the run's alone: the machine's own (a root-owned
     // status file left by a run as root, installed cues or a model) would
-    // show through the overlay.
-    if (!bind(root + "/share/extras/tovu", "/usr/share/extras/tovu")) {
+    // show through the overlay. A run root without one is a fresh machine,
+    // on which /usr/share/extras does not exist until a run makes it.
+    if (with_data_dir && !bind(root + "/share/extras/tovu", "/usr/share/extras/tovu")) {
         return false;
     }
     // alsa-lib's own alsa.conf stays: it belongs with the installed library

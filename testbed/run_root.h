@@ -15,7 +15,8 @@ void make_run_root(const std::string &root);
 
 // For a child between fork and exec: moves it into a mount namespace of its
 // own in which /tmp is root/tmp, /usr/share is an overlay with root/share
-// as upper layer, the data directory is root/share/extras/tovu alone, the
+// as upper layer, the data directory is root/share/extras/tovu alone (or,
+// when the run root has none, /usr/share/extras does not exist), the
 // machine's speech models at the fixed places are hidden, and ALSA sees only
 // its own alsa.conf. `machine_share`, when given, is a folder of files that
 // the machine's /usr/share is to seem to hold too: a layer of the same

@@ -155,6 +155,10 @@ std::string Sandbox::data_dir(const std::string &rel) const {
     return share("extras/tovu") + (rel.empty() ? "" : "/" + rel);
 }
 
+void Sandbox::remove_data_dir() {
+    fs::remove_all(share("extras"));
+}
+
 void Sandbox::use_asoundrc(const std::string &text) {
     write_file(root_ + "/home/.asoundrc", text);
 }

@@ -172,6 +172,9 @@ class Sandbox {
     // Any .asoundrc text.
     void use_asoundrc(const std::string &text);
 
+    // The run sees a fresh machine: no data directory and no
+    // /usr/share/extras, until the program makes them.
+    void remove_data_dir();
     // Copies a generated model to /usr/share/<rel> inside the sandbox.
     void install_model(const std::string &model_name, const std::string &share_rel);
     // Installs the three cue files; the stub players log what they play.

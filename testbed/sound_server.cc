@@ -1,6 +1,7 @@
 #include "sound_server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -12,9 +13,12 @@
 #include <functional>
 #include <poll.h>
 #include <sstream>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,8 +40,9 @@ void write_file(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::trunc) << text;
 }
 
-// Tries `done` until it holds or `timeout` has passed: for readiness that
-// the servers announce in no other way than by answering.
+// Tries `done` until it holds or `timeout` has passed, for readiness that
+// no event announces; `done` must be a query that changes nothing in the
+// server's runtime directory.
 bool retry_until(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
@@ -47,6 +52,66 @@ bool retry_until(const std::function<bool()> &done, std::chrono::milliseconds ti
         usleep(10000);
     }
     return true;
+}
+
+// Whether a client may connect to the listening socket at `path`. A bare
+// connection that is closed at once: unlike a client library, it creates
+// nothing.
+bool accepts(const std::string &path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+// Waits until the server `pid` listens on the socket `path`, on the server's
+// own signals: the socket's creation in its folder (inotify) and the
+// server's end (its pidfd). Between bind and listen a connection is refused,
+// so a socket that is there is asked again after each event or 10 ms.
+bool wait_for_socket(const std::string &path, pid_t pid, std::chrono::milliseconds timeout) {
+    const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    bool ok = false;
+    if (watch >= 0 && ended >= 0 &&
+        inotify_add_watch(watch, fs::path(path).parent_path().c_str(),
+                          IN_CREATE | IN_MOVED_TO | IN_ATTRIB) >= 0) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        pollfd fds[2] = {{watch, POLLIN, 0}, {ended, POLLIN, 0}};
+        while (!(ok = accepts(path))) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            const bool there = fs::exists(path);
+            if (poll(fds, 2, there ? 10 : static_cast<int>(left.count())) < 0 && errno != EINTR) {
+                break;
+            }
+            if (fds[1].revents != 0) {
+                ok = accepts(path);
+                break;
+            }
+            char events[4096];
+            while (read(watch, events, sizeof events) > 0) {
+            }
+        }
+    }
+    if (watch >= 0) {
+        close(watch);
+    }
+    if (ended >= 0) {
+        close(ended);
+    }
+    return ok;
 }
 
 // SIGTERM, then SIGKILL if it has not ended within two seconds; reaped.
@@ -89,6 +154,13 @@ Server::Server(Kind kind, std::string dir, const std::string &plugin_dir)
         return;
     }
     run_ = run;
+    // The folder of the pulse protocol's socket, made before any server
+    // starts: a client library makes it when it connects, and pipewire-pulse
+    // gives up when the folder appears between its own check and its mkdir.
+    if (mkdir((run_ + "/pulse").c_str(), 0700) != 0) {
+        fail("cannot make " + run_ + "/pulse");
+        return;
+    }
     // The capture probe below routes ALSA through this HOME: through
     // pipewire-pulse on PipeWire whatever the clients' route, as the
     // machine's own ALSA hooks would take that route anyway.
@@ -188,18 +260,17 @@ int Server::client(const std::vector<std::string> &argv, std::string *out) const
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string Server::pulse_socket() const {
+    return run_ + "/pulse/native";
+}
+
 bool Server::start_pulseaudio() {
     write_file(dir_ + "/server.pa", "load-module module-native-protocol-unix\n");
     serving_ = spawn({"pulseaudio", "-n", "-F", dir_ + "/server.pa", "--daemonize=no",
                       "--exit-idle-time=-1", "--log-target=stderr"},
                      "/dev/null");
     pids_.push_back(serving_);
-    if (!retry_until(
-            [this] {
-                return !alive(serving_) || client({"pactl", "info"}) == 0;
-            },
-            start_timeout) ||
-        !alive(serving_)) {
+    if (!wait_for_socket(pulse_socket(), serving_, start_timeout)) {
         return fail("pulseaudio did not start");
     }
     return true;
@@ -218,30 +289,31 @@ bool Server::start_pipewire() {
     // PipeWire's own plugin talks to pipewire itself.
     serving_ = pipewire;
     pids_.push_back(pipewire);
-    if (!retry_until(
-            [&] {
-                return !alive(pipewire) || client({"pw-cli", "info", "0"}) == 0;
-            },
-            start_timeout) ||
-        !alive(pipewire)) {
+    if (!wait_for_socket(run_ + "/pipewire-0", pipewire, start_timeout)) {
         return fail("pipewire did not start");
     }
     // Without WirePlumber, streams time out.
-    pids_.push_back(spawn({"wireplumber"}, "/dev/null"));
+    const pid_t wireplumber = spawn({"wireplumber"}, "/dev/null");
+    pids_.push_back(wireplumber);
     const pid_t pulse = spawn({"pipewire-pulse"}, "/dev/null");
     pids_.push_back(pulse);
     if (kind_ == Kind::pipewire) {
         serving_ = pulse;
     }
+    if (!wait_for_socket(pulse_socket(), pulse, start_timeout)) {
+        return fail("pipewire-pulse did not start");
+    }
+    // WirePlumber announces itself only as a client of pipewire's; asking
+    // pipewire for its clients touches nothing of the pulse server's.
     std::string clients;
     if (!retry_until(
             [&] {
-                return client({"pactl", "info"}) == 0 &&
-                       client({"pw-cli", "ls", "Client"}, &clients) == 0 &&
-                       clients.find("WirePlumber") != std::string::npos;
+                return !alive(wireplumber) || (client({"pw-cli", "ls", "Client"}, &clients) == 0 &&
+                                               clients.find("WirePlumber") != std::string::npos);
             },
-            start_timeout)) {
-        return fail("wireplumber or pipewire-pulse did not start");
+            start_timeout) ||
+        !alive(wireplumber)) {
+        return fail("wireplumber did not start");
     }
     return true;
 }

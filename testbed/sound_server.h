@@ -68,6 +68,7 @@ class Server {
 
   private:
     pid_t spawn(const std::vector<std::string> &argv, const std::string &log) const;
+    std::string pulse_socket() const;
     bool start_pulseaudio();
     bool start_pipewire();
     bool make_mic();
