@@ -88,17 +88,17 @@ void measure_real_server(const Paths &p, int runs, sound::Kind kind, const std::
              fmt("%.1f", program), fmt("%.1f", baseline), fmt("%.3f", program / baseline), ""});
     add_row({"  of which start-up and end (a run stopped at \"Listening... \") (ms)",
              fmt("%.1f", median(stopped_cpu)), "", "", ""});
+    for (const auto &[state, latency] :
+         {std::pair{"audio flowing", &flowing}, std::pair{"source suspended", &suspended}}) {
+        const double l = median(*latency);
+        add_row({std::string("  Ctrl-C to the end of the run, ") + state + " (ms)", fmt("%.1f", l),
+                 "", "", goal("<= 200 ms", l <= 200)});
+    }
     if (!check_cpu.empty()) {
         const double check = median(check_cpu);
         const double check_baseline = median(check_arecord_cpu);
         add_row({"real " + name + ": CPU time, check-mic listening 8 s against arecord -d 8 (ms)",
                  fmt("%.1f", check), fmt("%.1f", check_baseline),
                  fmt("%.3f", check / check_baseline), ""});
-    }
-    for (const auto &[state, latency] :
-         {std::pair{"audio flowing", &flowing}, std::pair{"source suspended", &suspended}}) {
-        const double l = median(*latency);
-        add_row({std::string("  Ctrl-C to the end of the run, ") + state + " (ms)", fmt("%.1f", l),
-                 "", "", goal("<= 200 ms", l <= 200)});
     }
 }
