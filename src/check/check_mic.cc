@@ -258,8 +258,14 @@ Check check_once(bool meter, bool again) {
                 static_cast<double>(heard.levels.size() * chunk_frames) / sample_rate);
     print_replay(r);
     print_figures(f);
-    print_verdict(c.judgement);
     c.passed = r.end == ReplayEnd::silence;
+    if (c.judgement.verdict == Verdict::fine && !c.passed) {
+        // The levels are right, but the request never ended within the listen.
+        std::puts("Verdict: the level is fine, but you did not stop within 8 s: say one short "
+                  "request, then stay quiet for two seconds.");
+    } else {
+        print_verdict(c.judgement);
+    }
     std::fflush(stdout);
     return c;
 }
