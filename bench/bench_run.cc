@@ -6,6 +6,8 @@
 //             [--env NAME=VALUE]...   (extra environment for tovu-voice and bare_vosk)
 //             [--pipewire-alsa DIR]   (PipeWire's own ALSA plugin, unpacked: adds the
 //                                      real-time measures on that route)
+//             [--check-mic PROGRAM]   (tovu-voice-check-mic: adds its CPU time while
+//                                      listening to the real-time measures)
 //
 // DIR of --bench-dir holds bare_vosk, vad_capture, processor_stub and
 // libtovu_probe.so; --fixtures holds the generated test model and audio.
@@ -82,6 +84,8 @@ int main(int argc, char **argv) {
             runs = std::atoi(value.c_str());
         } else if (flag == "--pipewire-alsa") {
             p.pipewire_alsa = value;
+        } else if (flag == "--check-mic") {
+            p.check_mic = fs::absolute(value).lexically_normal().string();
         } else if (flag == "--real-runs") {
             real_runs = std::atoi(value.c_str());
         } else {

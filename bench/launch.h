@@ -18,6 +18,7 @@ struct Paths {
     std::string work;
     std::vector<std::string> extra_env; // --env NAME=VALUE: for the program and bare_vosk
     std::string pipewire_alsa;          // --pipewire-alsa DIR
+    std::string check_mic;              // --check-mic: tovu-voice-check-mic
 };
 
 // key=value lines; repeated keys keep their last value, except "system",

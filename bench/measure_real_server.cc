@@ -2,7 +2,9 @@
 // all along) beside arecord recording 10 s from the same source, and how soon
 // Ctrl-C ends a listening run while audio flows and while the source is
 // suspended (delivering nothing), against a private sound server: PulseAudio,
-// and PipeWire through its own ALSA plugin.
+// and PipeWire through its own ALSA plugin. With tovu-voice-check-mic, also
+// its CPU time for a whole 8 s listen (the tone never falls quiet) beside
+// arecord recording 8 s from the same source.
 #include "audio.h"
 #include "files.h"
 #include "measures.h"
@@ -34,13 +36,15 @@ void measure_real_server(const Paths &p, int runs, sound::Kind kind, const std::
         return run;
     };
     const std::string tone = p.work + "/tone_real_server.raw";
-    sandbox::write_file(tone, tone_utterance(runs * 25.0));
+    sandbox::write_file(tone, tone_utterance(runs * 45.0));
     server.play(tone);
     std::vector<double> program_cpu;
     std::vector<double> arecord_cpu;
     std::vector<double> flowing;
     std::vector<double> suspended;
     std::vector<double> stopped_cpu;
+    std::vector<double> check_cpu;
+    std::vector<double> check_arecord_cpu;
     for (int i = 0; i < runs; ++i) {
         const Run capped = on_server("capture", {p.binary}, 0);
         if (capped.out.find(".Processing... ") == std::string::npos) {
@@ -50,6 +54,16 @@ void measure_real_server(const Paths &p, int runs, sound::Kind kind, const std::
         const Run a = succeeded(on_server("arecord", arecord({"-d", "10", "/tmp/a.raw"}), 0),
                                 "arecord on " + name);
         arecord_cpu.push_back(a.cpu_s * 1000);
+        if (!p.check_mic.empty()) {
+            const Run check = on_server("check", {p.check_mic}, 0);
+            if (check.out.find("Heard 8.0 s.") == std::string::npos) {
+                die("the check on " + name + " did not listen 8 s:\n" + check.out + check.err);
+            }
+            check_cpu.push_back(check.cpu_s * 1000);
+            const Run c = succeeded(on_server("arecord", arecord({"-d", "8", "/tmp/a.raw"}), 0),
+                                    "arecord on " + name);
+            check_arecord_cpu.push_back(c.cpu_s * 1000);
+        }
         for (const bool suspend : {false, true}) {
             if (suspend && !server.suspend(true)) {
                 die("cannot suspend the source");
@@ -79,5 +93,12 @@ void measure_real_server(const Paths &p, int runs, sound::Kind kind, const std::
         const double l = median(*latency);
         add_row({std::string("  Ctrl-C to the end of the run, ") + state + " (ms)", fmt("%.1f", l),
                  "", "", goal("<= 200 ms", l <= 200)});
+    }
+    if (!check_cpu.empty()) {
+        const double check = median(check_cpu);
+        const double check_baseline = median(check_arecord_cpu);
+        add_row({"real " + name + ": CPU time, check-mic listening 8 s against arecord -d 8 (ms)",
+                 fmt("%.1f", check), fmt("%.1f", check_baseline),
+                 fmt("%.3f", check / check_baseline), ""});
     }
 }

@@ -5,8 +5,10 @@
 #
 # Layout, under the prefix (DESTDIR honoured as usual):
 #   bin/tovu-voice
+#   bin/tovu-voice-check-mic       the microphone check
 #   bin/tovu-voice-get-model       the model installer, scripts/get-model.sh
-#   share/man/man1/tovu-voice.1.gz, tovu-voice-get-model.1.gz
+#   share/man/man1/tovu-voice.1.gz, tovu-voice-check-mic.1.gz,
+#                  tovu-voice-get-model.1.gz
 #   share/doc/tovu-voice/copyright, changelog.gz
 #   lib/tovu-voice/libvosk.so      the linked libvosk, found through the
 #                                  binary's RUNPATH; not installed when a
@@ -51,7 +53,7 @@ else()
                  "package provides it)")
 endif()
 
-install(TARGETS tovu-voice RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tovu-voice tovu-voice-check-mic RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TOVU_BUNDLE_VOSK)
   file(RELATIVE_PATH bin_to_lib /p/${CMAKE_INSTALL_BINDIR} /p/${TOVU_PRIVATE_LIBDIR})
   set_target_properties(tovu-voice PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
@@ -68,7 +70,8 @@ endif()
 # as Debian's own packages do.
 install(CODE "
   if(CMAKE_INSTALL_DO_STRIP)
-    foreach(file ${CMAKE_INSTALL_BINDIR}/tovu-voice ${TOVU_PRIVATE_LIBDIR}/libvosk.so)
+    foreach(file ${CMAKE_INSTALL_BINDIR}/tovu-voice ${CMAKE_INSTALL_BINDIR}/tovu-voice-check-mic
+                 ${TOVU_PRIVATE_LIBDIR}/libvosk.so)
       set(path \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${file}\")
       if(EXISTS \"\${path}\")
         execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment \"\${path}\"
@@ -91,7 +94,7 @@ function(tovu_gzip input output)
 endfunction()
 
 set(man_pages "")
-foreach(page tovu-voice tovu-voice-get-model)
+foreach(page tovu-voice tovu-voice-check-mic tovu-voice-get-model)
   set(man_page ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
   tovu_gzip(${CMAKE_SOURCE_DIR}/man/${page}.1 ${man_page})
   list(APPEND man_pages ${man_page})
@@ -199,7 +202,7 @@ install(CODE "
 # instead of building every target first (benchmarks and tests included).
 add_custom_target(tovu_installable)
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
-add_dependencies(tovu_installable tovu-voice tovu_man tovu_changelog)
+add_dependencies(tovu_installable tovu-voice tovu-voice-check-mic tovu_man tovu_changelog)
 if(TARGET tovu_cues)
   add_dependencies(tovu_installable tovu_cues)
 endif()
@@ -215,7 +218,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "transcribes it offline with the Vosk speech recognizer, removes a leading\n"
     "wake phrase such as 'hey tovu', saves the result as JSON and starts the\n"
     "assistant's tovu-processor with it. Without a Vosk model it only records\n"
-    "ten seconds of audio, to check the microphone.")
+    "ten seconds of audio, to check the microphone. tovu-voice-check-mic shows\n"
+    "the microphone's level, says whether tovu-voice hears a request and ends it\n"
+    "by silence, and sets the sound server's input volume when it does not.")
 # Everything goes below /usr; the cues' absolute destination needs the
 # staging to be done through DESTDIR.
 set(CPACK_SET_DESTDIR ON)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds tovu-voice into build/ with all that
-# `cmake --install build` and `cpack` take (manual page, sound cues), fetches
-# a speech model with scripts/get-model.sh when tovu-voice would find none
-# (TOVU_NO_MODEL_FETCH=1 skips that), and runs it once.
+# Installs what is missing, builds tovu-voice and tovu-voice-check-mic into
+# build/ with all that `cmake --install build` and `cpack` take (manual
+# pages, sound cues), fetches a speech model with scripts/get-model.sh when
+# tovu-voice would find none (TOVU_NO_MODEL_FETCH=1 skips that), and runs
+# tovu-voice once.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"

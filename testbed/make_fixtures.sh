@@ -31,6 +31,14 @@ sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw silence.raw trim 0 12
 sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw long_speech.raw \
   synth 0.5 sine 440 vol 0.3 pad 0 0.3 repeat 14 pad 0 12
 
+# The request 25 dB quieter, as a laptop's built-in microphone gives it.
+sox -t raw -r 16000 -c 1 -b 16 -e signed-integer speech.raw -t raw quiet_speech.raw vol -25dB
+# The request over a room's steady noise at about RMS 750.
+sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw noise.raw synth 13 whitenoise vol 0.07
+sox -m -v 1 -t raw -r 16000 -c 1 -b 16 -e signed-integer speech.raw \
+  -v 1 -t raw -r 16000 -c 1 -b 16 -e signed-integer noise.raw -t raw noisy_speech.raw
+rm noise.raw
+
 touch .complete
 cd ..
 rm -rf "$out"

@@ -115,6 +115,10 @@ std::string program() {
     return env_or("TOVU_BINARY", TOVU_BINARY_DEFAULT);
 }
 
+std::string check_mic_program() {
+    return env_or("TOVU_CHECK_MIC", TOVU_CHECK_MIC_DEFAULT);
+}
+
 // ---- Sandbox --------------------------------------------------------------
 
 Sandbox::Sandbox() {

@@ -260,6 +260,7 @@ double allowed_cpu(double seconds);
 
 // Paths the tests use.
 std::string program();           // the tovu-voice under test (TOVU_BINARY)
+std::string check_mic_program(); // tovu-voice-check-mic (TOVU_CHECK_MIC)
 std::string fake_vosk_library(); // the stand-in libvosk (TOVU_FAKE_VOSK)
 std::string fake_alsa_library(); // the failing capture device (TOVU_FAKE_ALSA)
 // PipeWire's own ALSA plugin, unpacked (TOVU_PIPEWIRE_ALSA).

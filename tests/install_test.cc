@@ -282,6 +282,9 @@ TEST(Install, PutsProgramManualLibraryAndCuesInPlace) {
         EXPECT_TRUE(contains(page.out, fact)) << fact;
     }
 
+    EXPECT_EQ(mode_of(stage + "/usr/bin/tovu-voice-check-mic"), 0755);
+    EXPECT_EQ(mode_of(stage + "/usr/share/man/man1/tovu-voice-check-mic.1.gz"), 0644);
+
     // The model installer and its own manual page.
     EXPECT_EQ(mode_of(stage + "/usr/bin/tovu-voice-get-model"), 0755);
     const std::string installer_man = stage + "/usr/share/man/man1/tovu-voice-get-model.1.gz";
@@ -442,6 +445,8 @@ TEST(Package, HasTheRightContents) {
     }
     std::set<std::string> expected = {"./usr/bin/tovu-voice",
                                       "./usr/share/man/man1/tovu-voice.1.gz",
+                                      "./usr/bin/tovu-voice-check-mic",
+                                      "./usr/share/man/man1/tovu-voice-check-mic.1.gz",
                                       "./usr/bin/tovu-voice-get-model",
                                       "./usr/share/man/man1/tovu-voice-get-model.1.gz",
                                       "./usr/share/doc/tovu-voice/copyright",

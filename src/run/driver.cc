@@ -57,6 +57,7 @@ enum class Outcome {
     engine_failed,  // model or recognizer could not be created
     stopped,        // Ctrl-C before or during the capture
     capture_failed, // capture failed, or nobody spoke
+    device_refused, // the device would deliver another format: told already
     audio_lost,     // the captured audio could not be read back
     empty_text,     // the transcript was empty
     not_saved,      // the final result could not be written: the normal end, status 1
@@ -161,7 +162,12 @@ Outcome listen_and_recognize(const char *model_path) {
     play_cue(Cue::start);
 
     const ScratchFileGuard raw_file(raw_path);
-    if (record_audio_raw_vad(raw_path, max_utterance_ms) != capture_ok) {
+    switch (record_audio_raw_vad(raw_path, max_utterance_ms)) {
+    case capture_ok:
+        break;
+    case capture_wrong_format:
+        return Outcome::device_refused;
+    default:
         return running ? Outcome::capture_failed : Outcome::stopped;
     }
     return recognize(recognizer.get());
@@ -181,6 +187,10 @@ int run_recognition(const char *model_path) {
     case Outcome::capture_failed:
         std::fflush(stdout);
         std::fputs("\nError during recording\n", stderr);
+        play_cue(Cue::error);
+        write_status("ready");
+        return exit_failure;
+    case Outcome::device_refused:
         play_cue(Cue::error);
         write_status("ready");
         return exit_failure;

@@ -4,7 +4,6 @@
 #include <vector>
 
 inline constexpr const char *raw_path = "/tmp/stt_audio.raw";
-inline constexpr int max_utterance_ms = 10000;
 inline constexpr float recognizer_rate = 16000.0f;
 
 // The model directories to try, in order: four fixed places, then

@@ -1,0 +1,70 @@
+// The default ALSA capture device in the one format that the capture uses
+// (S16_LE, 16000 Hz, mono), and reading whole chunks from it without waiting
+// past a deadline or a stop request. Both programs listen through it.
+#pragma once
+
+#include <alsa/asoundlib.h>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <poll.h>
+#include <string>
+
+struct PcmCloser {
+    void operator()(snd_pcm_t *pcm) const { snd_pcm_close(pcm); }
+};
+using UniquePcm = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+using Clock = std::chrono::steady_clock;
+
+// The opened device and what the capture waits on: the stop request first,
+// then the device's own descriptors. Set up once, so that reading allocates
+// nothing.
+struct CaptureDevice {
+    UniquePcm pcm;
+    std::unique_ptr<pollfd[]> fds;
+    unsigned int device_fds = 0;
+};
+
+enum class DeviceOpen { opened, unavailable, wrong_format };
+
+// Opens "default" for capture, non-blocking, set up and prepared in the
+// capture's format. wrong_format when the device cannot take that format
+// exactly; `offered` then says what it takes instead ("2 channels").
+DeviceOpen open_capture_device(CaptureDevice &device, std::string &offered);
+
+// The one line that refuses a device that offers `offered`, without "Error: "
+// and without a newline.
+std::string wrong_format_message(const std::string &offered);
+
+// Which sound server, if any, is behind the opened device.
+enum class Route { alsa, pulseaudio, pipewire };
+Route device_route(snd_pcm_t *pcm);
+
+enum class ReadEnd { read, stopped, stalled };
+
+struct ChunkRead {
+    ReadEnd end;
+    snd_pcm_sframes_t frames; // with ReadEnd::read: frames read, 0 or an error
+};
+
+// Reads one chunk of chunk_frames as a blocking read would: the whole chunk,
+// or what came before an error, or the error. Unlike a blocking read, it
+// gives up at `deadline` and as soon as a stop is requested.
+ChunkRead read_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point deadline);
+
+// Grace beyond the chunk limits before a device that delivers too little
+// counts as stalled: audio that flows in real time always reaches the limit
+// in chunks first, even when the device hands it over in bursts.
+inline constexpr auto stall_grace = std::chrono::milliseconds(500);
+
+// Routes the errors that ALSA reports to standard error as the library
+// would print them, except for a blocking call that a stop request
+// interrupted (that is the stop working, not a fault), while it lives.
+class StopErrorFilter {
+  public:
+    StopErrorFilter();
+    ~StopErrorFilter();
+    StopErrorFilter(const StopErrorFilter &) = delete;
+    StopErrorFilter &operator=(const StopErrorFilter &) = delete;
+};
