@@ -250,7 +250,7 @@ TEST(Newcomer, RunScriptFetchesAModelAndListensThenInstallAndPackageWork) {
     ASSERT_EQ(packed.status, 0) << packed.out;
     const std::string arch = shell("dpkg --print-architecture").out;
     const std::string deb =
-        repo + "/build/tovu-voice_1.0.0_" + arch.substr(0, arch.find('\n')) + ".deb";
+        repo + "/build/tovu-voice_1.1.0_" + arch.substr(0, arch.find('\n')) + ".deb";
     ASSERT_TRUE(fs::is_regular_file(deb)) << packed.out;
     const Shell listing = shell("dpkg-deb --contents " + quote(deb) + " | awk '{print $6}'");
     for (const char *file : {"./usr/bin/tovu-voice", "./usr/share/man/man1/tovu-voice.1.gz",
