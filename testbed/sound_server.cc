@@ -138,6 +138,16 @@ const auto start_timeout = std::chrono::seconds(15);
 
 } // namespace
 
+std::string route_name(Kind kind) {
+    return kind == Kind::pulseaudio ? "PulseAudio"
+           : kind == Kind::pipewire ? "PipeWire"
+                                    : "PipeWireAlsa";
+}
+
+void PrintTo(Kind kind, std::ostream *os) {
+    *os << route_name(kind);
+}
+
 std::string pipewire_alsa_asoundrc(const std::string &plugin_dir) {
     return "pcm_type.pipewire { lib \"" + plugin_dir + "/libasound_module_pcm_pipewire.so\" }\n" +
            "ctl_type.pipewire { lib \"" + plugin_dir + "/libasound_module_ctl_pipewire.so\" }\n" +

@@ -10,6 +10,7 @@
 // No test framework here: the benchmarks use it too.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -31,6 +32,11 @@ inline const std::string asoundrc = "pcm.!default { type pulse }\nctl.!default {
 // `plugin_dir`; the client finds the server through
 // PIPEWIRE_RUNTIME_DIR=runtime_dir().
 std::string pipewire_alsa_asoundrc(const std::string &plugin_dir);
+
+// The route's name in test names: "PulseAudio", "PipeWire" (through
+// pipewire-pulse) or "PipeWireAlsa". PrintTo makes the test framework use it.
+std::string route_name(Kind kind);
+void PrintTo(Kind kind, std::ostream *os);
 
 class Server {
   public:

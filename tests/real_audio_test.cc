@@ -31,17 +31,6 @@
 using namespace sandbox;
 using sound::Kind;
 
-namespace sound {
-// Test names in ctest: "... # GetParam() = (PulseAudio, CtrlC)". PipeWire
-// reached through pipewire-pulse keeps the name it had before the plugin's
-// route came.
-void PrintTo(Kind kind, std::ostream *os) {
-    *os << (kind == Kind::pulseaudio ? "PulseAudio"
-            : kind == Kind::pipewire ? "PipeWire"
-                                     : "PipeWireAlsa");
-}
-} // namespace sound
-
 namespace {
 
 enum class Event { none, signal, kill_server, suspend, check_cue };

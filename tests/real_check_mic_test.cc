@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <tuple>
 
@@ -30,6 +31,10 @@ const Case cases[] = {
      " [timeout - no speech detected in the first 3 seconds]\n"},
     {"Noisy", "noisy_speech.raw", "Verdict: too noisy", false, ".Processing... "},
 };
+
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class RealCheckMic : public ::testing::TestWithParam<std::tuple<Kind, Case>> {};
 
@@ -106,18 +111,12 @@ TEST_P(RealCheckMic, AdjustThenTovuVoiceHears) {
     EXPECT_NE(reports.wait_all_ended().find("/tmp/tovu/speech.json\n"), std::string::npos);
 }
 
-std::string route(Kind kind) {
-    return kind == Kind::pulseaudio ? "PulseAudio"
-           : kind == Kind::pipewire ? "PipeWire"
-                                    : "PipeWireAlsa";
-}
-
 INSTANTIATE_TEST_SUITE_P(Servers, RealCheckMic,
                          ::testing::Combine(::testing::Values(Kind::pulseaudio, Kind::pipewire,
                                                               Kind::pipewire_alsa),
                                             ::testing::ValuesIn(cases)),
                          [](const auto &info) {
-                             return route(std::get<0>(info.param)) + "_" +
+                             return sound::route_name(std::get<0>(info.param)) + "_" +
                                     std::get<1>(info.param).name;
                          });
 
