@@ -195,13 +195,13 @@ DeviceOpen open_capture_device(CaptureDevice &device, std::string &offered) {
     return make_waiter(device) ? DeviceOpen::opened : DeviceOpen::unavailable;
 }
 
-std::string wrong_format_message(const std::string &offered) {
-    std::string message = "The microphone device offers only ";
-    message += offered;
-    message += ", not the 16000 Hz mono S16_LE audio that tovu-voice reads: let ALSA convert it "
-               "(the sound server's \"default\" device, or \"plughw:\" instead of \"hw:\" in "
-               "~/.asoundrc)";
-    return message;
+void report_wrong_format(const std::string &offered) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "Error: The microphone device offers only %s, not the 16000 Hz mono S16_LE audio "
+                 "that tovu-voice reads: let ALSA convert it (the sound server's \"default\" "
+                 "device, or \"plughw:\" instead of \"hw:\" in ~/.asoundrc)\n",
+                 offered.c_str());
 }
 
 Route device_route(snd_pcm_t *pcm) {

@@ -33,9 +33,9 @@ enum class DeviceOpen { opened, unavailable, wrong_format };
 // exactly; `offered` then says what it takes instead ("2 channels").
 DeviceOpen open_capture_device(CaptureDevice &device, std::string &offered);
 
-// The one line that refuses a device that offers `offered`, without "Error: "
-// and without a newline.
-std::string wrong_format_message(const std::string &offered);
+// Refuses a device that offers `offered` in one "Error: " line on standard
+// error, after what standard output already holds.
+void report_wrong_format(const std::string &offered);
 
 // Which sound server, if any, is behind the opened device.
 enum class Route { alsa, pulseaudio, pipewire };

@@ -53,8 +53,7 @@ int capture(const char *path, int max_duration_ms) {
     case DeviceOpen::unavailable:
         return capture_failed;
     case DeviceOpen::wrong_format:
-        std::fflush(stdout);
-        std::fprintf(stderr, "Error: %s\n", wrong_format_message(offered).c_str());
+        report_wrong_format(offered);
         return capture_wrong_format;
     }
     UniqueFd fd(create_scratch_file(path));

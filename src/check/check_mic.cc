@@ -103,8 +103,7 @@ ListenEnd listen(bool meter, bool again, Route &route, Heard &heard) {
         return ListenEnd::failed;
     case DeviceOpen::wrong_format:
         std::printf("Device: ALSA's \"default\", which offers only %s\n", offered.c_str());
-        std::fflush(stdout);
-        std::fprintf(stderr, "Error: %s\n", wrong_format_message(offered).c_str());
+        report_wrong_format(offered);
         return ListenEnd::failed;
     }
     route = device_route(device.pcm.get());
