@@ -5,6 +5,7 @@
 // captures one utterance from ALSA's default device into RAW_FILE, exactly
 // as tovu-voice does, and prints "capture_ns=<n> result=<r>" on standard
 // error (standard output carries the capture's own progress line).
+#include "base/feedback.h"
 #include "capture/listen.h"
 
 #include <cstdint>
@@ -28,7 +29,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     const int64_t t0 = now_ns();
-    const int result = record_audio_raw_vad(argv[1], std::atoi(argv[2]));
+    CuePlayer no_cue(-1);
+    const int result = record_audio_raw_vad(argv[1], std::atoi(argv[2]), no_cue);
     const int64_t t1 = now_ns();
     std::fflush(stdout);
     std::fprintf(stderr, "capture_ns=%lld result=%d\n", static_cast<long long>(t1 - t0), result);

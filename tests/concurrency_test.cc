@@ -1,8 +1,8 @@
-// Two runs at once (the hotkey pressed twice) would share the raw audio
-// file, the result file and the status file. The second run must be turned
-// away before it touches any of them, and the first must go on to a correct
-// result. Both runs here are real processes in the same mount namespace,
-// so they see the same /tmp and the same data directory.
+// A second start while a run goes on (the hotkey pressed again) ends the
+// first run's recording, or cancels a run that has heard nobody yet, and
+// says which in one line. Nobody else can hold a user's lock. Both runs here
+// are real processes in the same mount namespace, so they see the same /tmp
+// and the same data directory.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -20,16 +20,13 @@ using namespace sandbox;
 
 namespace {
 
-const std::string turned_away = "Error: Another tovu-voice is already running\n";
+const std::string cancelled =
+    banner + "Cancelled the tovu-voice that was running: it had heard nobody yet\n";
+const std::string cancel_note = "\nCancelled: tovu-voice was started again\n";
 const std::string transcript = "{\n  \"text\" : \"open the browser\"\n}\n";
 
 bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
-}
-
-ino_t inode_of(const std::string &path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 // The words of speech.raw and two seconds of quiet after them: enough for
@@ -77,30 +74,39 @@ void set_up_listening(Sandbox &box, bool fresh_machine = false) {
     box.use_audio_fifo();
 }
 
-// The second run ends at once with its message, having printed only the
-// banner and played no cue.
-void expect_turned_away(const Result &r) {
-    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
-    EXPECT_EQ(r.out, banner);
-    EXPECT_EQ(r.err, turned_away);
-}
-
 // The first run, fed its utterance, ends as if it had been alone.
-void expect_correct_result(Sandbox &box, Process &first, bool fresh_machine = false) {
+void expect_correct_result(Sandbox &box, Process &first) {
     feed_utterance(box);
     const Result r = first.finish();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "Recunoscut: " + transcript)) << r.out;
-    EXPECT_TRUE(has(r.out, "Result saved in /tmp/tovu/speech.json\n")) << r.out;
     EXPECT_EQ(read_file(box.tmp("tovu/speech.json")), transcript);
-    EXPECT_FALSE(exists(box.tmp("stt_audio.raw")));
     EXPECT_EQ(box.status(), "listening\n");
-    const std::vector<std::string> cues = {"paplay start.wav", "paplay stop.wav"};
-    EXPECT_EQ(box.cues_played(), fresh_machine ? std::vector<std::string>() : cues);
 }
 
-// On a fresh machine there is no data directory yet: the first run makes
-// it, and with it the lock that turns the second away.
+// The second start ends at once with its one line, having played no cue.
+void expect_second_start(const Result &r, const std::string &out) {
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, "");
+}
+
+// The first run, cancelled, ends as on Ctrl-C: nothing handed on, no audio
+// left, the status "ready".
+void expect_cancelled(Sandbox &box, Process &first, bool fresh_machine = false) {
+    const Result r = first.finish();
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, cancel_note)) << r.out;
+    EXPECT_FALSE(has(r.out, "Recunoscut")) << r.out;
+    EXPECT_FALSE(exists(box.tmp("stt_audio.raw")));
+    EXPECT_FALSE(exists(box.tmp("tovu")));
+    EXPECT_EQ(box.status(), "ready\n");
+    const std::vector<std::string> cue = {"paplay start.wav"};
+    EXPECT_EQ(box.cues_played(), fresh_machine ? std::vector<std::string>() : cue);
+}
+
+// Nobody has spoken yet: the second start cancels the first. On a fresh
+// machine there is no data directory; the lock does not need one.
 void second_run_while_the_first_listens(bool fresh_machine) {
     Sandbox box;
     set_up_listening(box, fresh_machine);
@@ -108,56 +114,71 @@ void second_run_while_the_first_listens(bool fresh_machine) {
     box.feed(std::string(4096, '\0'));
     ASSERT_TRUE(first.wait_for_output("Listening... "));
     ASSERT_TRUE(box.wait_until_fed());
-    const ino_t raw = inode_of(box.tmp("stt_audio.raw"));
-    ASSERT_NE(raw, 0u);
-    const std::string status = box.status();
-    ASSERT_EQ(status, "listening\n");
 
     Process second = box.start_beside(first.pid());
-    expect_turned_away(second.finish());
-
-    // Nothing of the first run's was touched.
-    EXPECT_EQ(inode_of(box.tmp("stt_audio.raw")), raw);
-    EXPECT_EQ(box.status(), status);
-    EXPECT_FALSE(exists(box.tmp("tovu")));
-    const std::vector<std::string> cue = {"paplay start.wav"};
-    EXPECT_EQ(box.cues_played(), fresh_machine ? std::vector<std::string>() : cue);
-
-    expect_correct_result(box, first, fresh_machine);
+    expect_second_start(second.finish(), cancelled);
+    expect_cancelled(box, first, fresh_machine);
 }
 
-TEST(Concurrency, SecondRunWhileTheFirstListensIsTurnedAway) {
+TEST(SecondStart, WhileTheFirstListensCancelsIt) {
     second_run_while_the_first_listens(false);
 }
 
-TEST(Concurrency, OnAFreshMachineTheFirstRunThatListensLocksOutTheSecond) {
+TEST(SecondStart, OnAFreshMachineWhileTheFirstListensCancelsIt) {
     second_run_while_the_first_listens(true);
 }
 
-// Started at the same moment: whichever takes the lock first runs, the
-// other is turned away, whatever the order.
-TEST(Concurrency, HotkeyPressedTwiceRunsOnce) {
+// Speech has begun: the second start ends the recording at once, and the
+// request is transcribed and handed on.
+TEST(SecondStart, WhileTheFirstRecordsEndsTheRecording) {
+    Sandbox box;
+    set_up_listening(box);
+    box.add_program("tovu-processor", "echo \"$@\" >&7\n");
+    RunReports reports(box);
+    Process first = box.start();
+    const std::string speech = read_file(fixture("speech.raw"));
+    const size_t trailing_silence = 12 * 32000;
+    ASSERT_GT(speech.size(), trailing_silence);
+    box.feed(speech.substr(0, speech.size() - trailing_silence));
+    ASSERT_TRUE(first.wait_for_output("Listening... ."));
+    ASSERT_TRUE(box.wait_until_fed());
+
+    Process second = box.start_beside(first.pid());
+    expect_second_start(second.finish(),
+                        banner + "Ended the recording of the tovu-voice that was running: it "
+                                 "hands your request on\n");
+    const Result r = first.finish();
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, ". [ended: tovu-voice was started again]\nProcessing... ")) << r.out;
+    EXPECT_TRUE(has(r.out, "Recunoscut: " + transcript)) << r.out;
+    EXPECT_EQ(reports.wait_all_ended(), "/tmp/tovu/speech.json\n");
+    EXPECT_EQ(box.status(), "listening\n");
+}
+
+// Started at the same moment: whichever takes the lock first is cancelled
+// by the other, whatever the order, and nothing is handed on.
+TEST(SecondStart, HotkeyPressedTwiceAtOnceCancels) {
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
         Sandbox box;
         set_up_listening(box);
         Process a = box.start();
         Process b = box.start_beside(a.pid());
-        // The loser ends without listening; its output then closes.
-        const bool a_listens = a.wait_for_output("Listening... ");
-        Process &winner = a_listens ? a : b;
-        Process &loser = a_listens ? b : a;
-        if (!a_listens) {
-            ASSERT_TRUE(b.wait_for_output("Listening... "));
-        }
-        expect_turned_away(loser.finish());
-        expect_correct_result(box, winner);
+        const Result ra = a.finish();
+        const Result rb = b.finish();
+        const bool a_second = has(ra.out, cancelled);
+        EXPECT_NE(a_second, has(rb.out, cancelled)) << ra.out << rb.out;
+        EXPECT_TRUE(has((a_second ? rb : ra).out, cancel_note)) << ra.out << rb.out;
+        EXPECT_EQ(ra.exit_status, 0);
+        EXPECT_EQ(rb.exit_status, 0);
+        EXPECT_FALSE(exists(box.tmp("tovu")));
+        EXPECT_FALSE(exists(box.tmp("stt_audio.raw")));
     }
 }
 
-// Set up for an ordinary user whose data directory belongs to root: the
-// status cannot be written, but the lock is still taken.
-TEST(Concurrency, LockHoldsForAnOrdinaryUserWithoutWriteAccess) {
+// As an ordinary user whose data directory belongs to root: the status
+// cannot be written, but the lock is still taken.
+TEST(SecondStart, LockHoldsForAnOrdinaryUserWithoutWriteAccess) {
     Sandbox box;
     set_up_listening(box);
     write_file(box.root() + "/cues.log", "", 0666);
@@ -169,56 +190,69 @@ TEST(Concurrency, LockHoldsForAnOrdinaryUserWithoutWriteAccess) {
     ASSERT_TRUE(box.wait_until_fed());
 
     Process second = box.start_beside(first.pid());
-    expect_turned_away(second.finish());
-
-    feed_utterance(box);
+    expect_second_start(second.finish(), cancelled);
     const Result r = first.finish();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    EXPECT_TRUE(has(r.out, "Recunoscut: " + transcript)) << r.out;
-    EXPECT_EQ(read_file(box.tmp("tovu/speech.json")), transcript);
+    EXPECT_TRUE(has(r.out, cancel_note)) << r.out;
+    EXPECT_FALSE(has(r.err, "mkdir")) << r.err; // nothing tried that it may not do
     EXPECT_EQ(box.status(), "");
 }
 
-// In record-only mode too: the recorder of the first run is left alone.
+// Another user holds a lock on the data directory, and on a file of theirs
+// where root's lock would go in /tmp: root's run listens as usual.
+TEST(SecondStart, NobodyElseCanHoldTheLock) {
+    Sandbox box;
+    set_up_listening(box);
+    const std::string planted = box.tmp("tovu-voice-0.lock");
+    write_file(planted, "");
+    ASSERT_EQ(chown(planted.c_str(), 65534, 65534), 0);
+    Fifo release(box.root() + "/release");
+    Process holder =
+        box.start_other({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "flock",
+                         "-x", "/usr/share/extras/tovu", "flock", "-x", "/tmp/tovu-voice-0.lock",
+                         "sh", "-c", "echo held; read x < " + quote(release.path())});
+    ASSERT_TRUE(holder.wait_for_output("held\n"));
+    Process first = box.start_beside(holder.pid());
+    box.feed(std::string(4096, '\0'));
+    EXPECT_TRUE(first.wait_for_output("Listening... "));
+    expect_correct_result(box, first);
+    ASSERT_TRUE(release.write_line("go"));
+    EXPECT_EQ(holder.finish().exit_status, 0);
+}
+
+// In record-only mode the second start stops the recording.
 void second_run_while_the_first_records(bool fresh_machine) {
     Sandbox box;
     if (fresh_machine) {
         box.remove_data_dir();
     }
     Gate gate(box.root() + "/gate");
-    // Says that it runs, waits for the gate, then writes a recording to its
-    // last argument as arecord does.
-    box.add_program("arecord", "for last; do :; done\n" + gate.announce("recording") + "\n" +
-                                   gate.wait() + "\nhead -c 2044 /dev/zero > \"$last\"\n");
+    // Says that it runs, then waits for the gate as arecord would record.
+    box.add_program("arecord", gate.announce("recording") + "\n" + gate.wait() + "\n");
     Process first = box.start();
     ASSERT_EQ(gate.next_line(), "recording");
-    const ino_t wav = inode_of(box.tmp("stt_audio.wav"));
-    ASSERT_NE(wav, 0u);
 
     Process second = box.start_beside(first.pid());
-    expect_turned_away(second.finish());
-    EXPECT_EQ(inode_of(box.tmp("stt_audio.wav")), wav);
-    EXPECT_EQ(box.status(), "");
-
-    gate.release();
+    expect_second_start(second.finish(),
+                        banner + "Stopped the recording of the tovu-voice that was running\n");
     const Result r = first.finish();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    EXPECT_TRUE(has(r.out, "Recording audio... OK (2044 bytes)\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "Recording audio... " + cancel_note + "Program stopped.\n")) << r.out;
     EXPECT_FALSE(exists(box.tmp("stt_audio.wav")));
     EXPECT_EQ(box.status(), "ready\n");
 }
 
-TEST(Concurrency, SecondRunWhileTheFirstRecordsIsTurnedAway) {
+TEST(SecondStart, WhileTheFirstRecordsWithoutAModelStopsTheRecording) {
     second_run_while_the_first_records(false);
 }
 
-TEST(Concurrency, OnAFreshMachineTheFirstRunThatRecordsLocksOutTheSecond) {
+TEST(SecondStart, OnAFreshMachineWhileTheFirstRecordsWithoutAModelStopsTheRecording) {
     second_run_while_the_first_records(true);
 }
 
 // The lock ends with the run: the processor it leaves running in the
 // background does not hold it, so the next utterance is not refused.
-TEST(Concurrency, ProcessorLeftRunningDoesNotHoldTheLock) {
+TEST(SecondStart, ProcessorLeftRunningDoesNotHoldTheLock) {
     Sandbox box;
     box.install_model("model", "extras/tovu/model");
     box.use_audio(fixture("speech.raw"));
@@ -233,7 +267,7 @@ TEST(Concurrency, ProcessorLeftRunningDoesNotHoldTheLock) {
     Process second = box.start_beside(static_cast<pid_t>(std::stoi(processor)));
     const Result r = second.finish();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    EXPECT_FALSE(has(r.err, turned_away));
+    EXPECT_FALSE(has(r.out, "was running")) << r.out;
     EXPECT_TRUE(has(r.out, "Recunoscut: " + transcript)) << r.out;
     gate.release();
     EXPECT_FALSE(gate.next_line().empty()); // the second run's processor

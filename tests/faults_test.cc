@@ -337,14 +337,15 @@ TEST(StandIns, ReachNoProgramThatTheRunStarts) {
 
 // ---- A full /tmp ------------------------------------------------------------------
 
-// Cue players that also note what /tmp holds when each cue plays: the error
-// cue comes after the capture has cleaned up, the stop cue at the very end.
+// Cue players that also note what /tmp holds, the run's lock aside, when
+// the error and stop cues play: the error cue comes after the capture has
+// cleaned up, the stop cue at the very end.
 void watch_tmp(Sandbox &box) {
     box.install_cues();
     box.add_program("paplay",
                     "echo \"paplay $(basename \"$1\")\" >> " + box.root() +
-                        "/cues.log\n{ echo \"$(basename \"$1\"):\"; find /tmp -mindepth 1 "
-                        "| sort; } >> " +
+                        "/cues.log\n[ \"${1##*/}\" = start.wav ] || { echo \"${1##*/}:\"; "
+                        "find /tmp -mindepth 1 ! -name 'tovu-voice-*.lock' | sort; } >> " +
                         box.root() + "/tmp.listing\nexit 0\n");
 }
 
@@ -389,7 +390,7 @@ TEST(FullTmp, FullWhileCapturingIsAFailedCapture) {
         EXPECT_EQ(box.status(), "ready\n");
         EXPECT_EQ(box.cues_played(),
                   (std::vector<std::string>{"paplay start.wav", "paplay error.wav"}));
-        EXPECT_EQ(tmp_listing(box), "start.wav:\nerror.wav:\n");
+        EXPECT_EQ(tmp_listing(box), "error.wav:\n");
     }
 }
 
@@ -406,7 +407,7 @@ TEST(FullTmp, FullBeforeTheRunIsAFailedCapture) {
     EXPECT_EQ(r.err, "\nError: Could not write to /tmp/stt_audio.raw\n\nError during recording\n");
     EXPECT_FALSE(contains(box.fake_vosk_calls(), "vosk_recognizer_accept_waveform_s"));
     EXPECT_EQ(box.status(), "ready\n");
-    EXPECT_EQ(tmp_listing(box), "start.wav:\n/tmp/filler\nerror.wav:\n/tmp/filler\n");
+    EXPECT_EQ(tmp_listing(box), "error.wav:\n/tmp/filler\n");
 }
 
 // No file can be created at all in /tmp.
@@ -450,9 +451,10 @@ TEST(FullTmp, FullAtHandOffLeavesNoPartialResult) {
         box.use_fake_vosk({{"FAKE_VOSK_RESULT", "{\"text\" : \"hey tovu open the browser\"}"}});
         box.add_program("tovu-processor", "echo \"$@\" >&7\n");
         RunReports processor(box);
-        // The root, the raw file and /tmp/tovu: no inode for the result.
+        // The root, the lock, the raw file and /tmp/tovu: no inode for the
+        // result.
         box.before_run(std::string(full) == "space" ? small_tmp(pages * 4096)
-                                                    : small_tmp(1 << 20, 3));
+                                                    : small_tmp(1 << 20, 4));
         const Result r = box.run(allowed(5s));
         EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
         EXPECT_NE(r.out.find("Recunoscut: {\"text\" : \"open the browser\"}\n"), std::string::npos)
@@ -463,7 +465,7 @@ TEST(FullTmp, FullAtHandOffLeavesNoPartialResult) {
             box.cues_played(),
             (std::vector<std::string>{"paplay start.wav", "paplay error.wav", "paplay stop.wav"}));
         // The result directory stays empty; the raw file goes at the end.
-        EXPECT_EQ(tmp_listing(box), "start.wav:\nerror.wav:\n/tmp/stt_audio.raw\n/tmp/tovu\n"
+        EXPECT_EQ(tmp_listing(box), "error.wav:\n/tmp/stt_audio.raw\n/tmp/tovu\n"
                                     "stop.wav:\n/tmp/tovu\n");
         EXPECT_EQ(processor.wait_all_ended(), "");
     }

@@ -83,7 +83,7 @@ TEST(Machine, SuiteRunsWhereTheRootIsAnOverlay) {
     for (const char *test :
          {"machine_test --gtest_filter=Machine.Root*",
           "machine_test --gtest_filter=Machine.Container*",
-          "concurrency_test --gtest_filter=Concurrency.HotkeyPressedTwiceRunsOnce"}) {
+          "concurrency_test --gtest_filter=SecondStart.HotkeyPressedTwiceAtOnceCancels"}) {
         inside += "\n" + quote(tests) + "/" + test;
     }
     const Shell r =

@@ -2,11 +2,15 @@
 
 #include "base/scratch_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <spawn.h>
+#include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -25,17 +29,10 @@ void put_word(const UniqueFd &file, const char *word, bool own) {
 }
 
 // The user's own status file, in the folder that the session keeps for the
-// user alone. Only an absolute path to a folder of the user's own that
-// nobody else may enter (as the session makes it, mode 0700), not a link to
-// one: nothing that another user made can then be at the file's path.
+// user alone.
 void write_own_status(const char *word) {
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || runtime[0] != '/') {
-        return;
-    }
-    const UniqueFd dir(open(runtime, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    if (!dir || fstat(dir.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+    const UniqueFd dir = open_private_runtime_dir();
+    if (!dir) {
         return;
     }
     put_word(UniqueFd(openat(dir.get(), own_status_name,
@@ -48,7 +45,9 @@ void write_own_status(const char *word) {
 void write_status(const char *word) {
     char path[256];
     std::snprintf(path, sizeof path, "%s", status_path);
-    if (char *slash = std::strrchr(path, '/')) {
+    // Only root may make the folder; for anyone else mkdir would only
+    // print its refusal into the run's output.
+    if (char *slash = std::strrchr(path, '/'); slash != nullptr && geteuid() == 0) {
         *slash = '\0';
         char command[512];
         std::snprintf(command, sizeof command, "mkdir -p %s", path);
@@ -92,6 +91,44 @@ CueFiles cue_files(Cue cue) {
 }
 
 } // namespace
+
+CuePlayer start_cue(Cue cue) {
+    const CueFiles files = cue_files(cue);
+    if (access(files.file, R_OK) != 0) {
+        return CuePlayer(-1);
+    }
+    // The shell's output must follow what the program already printed.
+    std::fflush(stdout);
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        return CuePlayer(-1);
+    }
+    // The player starts with no signal blocked, whatever the moment.
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    char shell[] = "sh";
+    char dash_c[] = "-c";
+    std::string command = files.command;
+    char *argv[] = {shell, dash_c, command.data(), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ) != 0) {
+        pid = -1;
+    }
+    posix_spawnattr_destroy(&attributes);
+    return CuePlayer(pid);
+}
+
+void CuePlayer::wait() {
+    if (pid_ <= 0) {
+        return;
+    }
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}
 
 void play_cue(Cue cue) {
     const CueFiles files = cue_files(cue);

@@ -1,6 +1,7 @@
 #include "base/scratch_file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -63,4 +64,17 @@ void remove_scratch_file(const char *path) {
     if (is_own_file(path)) {
         unlink(path);
     }
+}
+
+UniqueFd open_private_runtime_dir() {
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || runtime[0] != '/') {
+        return UniqueFd();
+    }
+    UniqueFd dir(open(runtime, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!dir || fstat(dir.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        return UniqueFd();
+    }
+    return dir;
 }

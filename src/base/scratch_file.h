@@ -61,6 +61,12 @@ bool is_own_file(const char *path);
 // is left alone.
 void remove_scratch_file(const char *path);
 
+// The session's folder of the user's alone, $XDG_RUNTIME_DIR, opened: an
+// absolute path to a folder of the user's own that nobody else may enter
+// (mode 0700, as the session makes it), not a link to one. Nothing that
+// another user made can then be in it. Not open when there is no such folder.
+UniqueFd open_private_runtime_dir();
+
 // Deletes the scratch file when the scope ends.
 class ScratchFileGuard {
   public:

@@ -101,7 +101,7 @@ enum class Wait { ready, stopped, timed_out };
 Wait wait_for_device(CaptureDevice &device, Clock::time_point deadline, bool pause_first) {
     pause_first = pause_first || device.device_fds == 0;
     for (;;) {
-        if (!running) {
+        if (!running || finish_requested) {
             return Wait::stopped;
         }
         const auto now = Clock::now();
@@ -245,6 +245,45 @@ ChunkRead read_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point d
         }
     }
     return {ReadEnd::read, static_cast<snd_pcm_sframes_t>(filled)};
+}
+
+void start_capture_device(CaptureDevice &device) {
+    // A device that cannot start now starts with the first read.
+    snd_pcm_start(device.pcm.get());
+}
+
+Listened next_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point deadline,
+                 int &failed_reads, size_t &frames) {
+    for (;;) {
+        if (!running) {
+            return Listened::stopped;
+        }
+        if (finish_requested) {
+            return Listened::finished;
+        }
+        const ChunkRead chunk = read_chunk(device, buffer, deadline);
+        // A stop may have cut the read short: what it returned is not audio.
+        if (chunk.end == ReadEnd::stopped || !running) {
+            return running ? Listened::finished : Listened::stopped;
+        }
+        if (chunk.end == ReadEnd::stalled) {
+            return Listened::stalled;
+        }
+        const snd_pcm_sframes_t n = chunk.frames;
+        if (n == -EINTR) {
+            return Listened::interrupted;
+        }
+        if (n > 0) {
+            failed_reads = 0;
+            frames = static_cast<size_t>(n);
+            return Listened::chunk;
+        }
+        // A device that keeps failing, or that is gone, ends the listening.
+        const bool recovered = n == 0 || snd_pcm_prepare(device.pcm.get()) >= 0;
+        if (!recovered || ++failed_reads >= max_failed_reads) {
+            return Listened::failed;
+        }
+    }
 }
 
 StopErrorFilter::StopErrorFilter() {

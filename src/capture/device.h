@@ -53,6 +53,29 @@ struct ChunkRead {
 // gives up at `deadline` and as soon as a stop is requested.
 ChunkRead read_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point deadline);
 
+// Starts the opened device: it hears from now on, not before.
+void start_capture_device(CaptureDevice &device);
+
+// What listening brought next: a chunk of at least one frame, or why not.
+enum class Listened {
+    chunk,       // `frames` frames are in the buffer
+    stopped,     // a stop was requested
+    finished,    // a second start ended the recording
+    interrupted, // a read was interrupted
+    stalled,     // the device delivered nothing up to the deadline
+    failed,      // the device kept failing, or could not be recovered
+};
+
+// The listening loop of both programs: reads the next chunk, giving up at
+// `deadline`. A failed read is recovered by preparing the device again;
+// `failed_reads` (0 at the start) counts such reads and empty ones in a row,
+// up to max_failed_reads.
+Listened next_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point deadline,
+                 int &failed_reads, size_t &frames);
+
+// Consecutive failed or empty reads after which the device counts as gone.
+inline constexpr int max_failed_reads = 16;
+
 // Grace beyond the chunk limits before a device that delivers too little
 // counts as stalled: audio that flows in real time always reaches the limit
 // in chunks first, even when the device hands it over in bursts.

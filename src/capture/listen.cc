@@ -40,7 +40,7 @@ void print_flushed(const char *text) {
     std::fflush(stdout);
 }
 
-int capture(const char *path, int max_duration_ms) {
+int capture(const char *path, int max_duration_ms, CuePlayer &start_cue) {
     if (!running) {
         return capture_failed;
     }
@@ -71,6 +71,15 @@ int capture(const char *path, int max_duration_ms) {
         return capture_failed;
     }
 
+    // Everything is ready: the device hears from the moment the cue is
+    // over, and never the cue itself.
+    start_cue.wait();
+    if (!running) {
+        return capture_failed;
+    }
+    start_capture_device(device);
+    run_phase = phase_waiting;
+
     const VadLimits limits = vad_limits(max_duration_ms);
     VadState state;
     bool failed = false;
@@ -87,36 +96,25 @@ int capture(const char *path, int max_duration_ms) {
     const auto final_deadline =
         listening_since + std::chrono::milliseconds(max_duration_ms) + stall_grace;
 
-    while (running && state.chunk_count < limits.chunk_budget) {
+    while (state.chunk_count < limits.chunk_budget) {
         const auto deadline =
             state.speech ? final_deadline : std::min(no_speech_deadline, final_deadline);
-        const ChunkRead chunk = read_chunk(device, buffer.get(), deadline);
-        // A stop may have cut the read short: what it returned is not audio.
-        if (chunk.end == ReadEnd::stopped || !running) {
+        size_t frames = 0;
+        const Listened heard = next_chunk(device, buffer.get(), deadline, failed_reads, frames);
+        if (heard == Listened::finished) {
+            std::puts(" [ended: tovu-voice was started again]");
             break;
         }
-        if (chunk.end == ReadEnd::stalled) {
+        if (heard == Listened::stalled) {
             stalled = true;
-            failed = true;
+        }
+        if (heard != Listened::chunk) {
+            failed = heard == Listened::stalled || heard == Listened::failed;
             break;
         }
-        const snd_pcm_sframes_t n = chunk.frames;
-        if (n < 0 && (n == -EINTR || !running)) {
-            break;
-        }
-        if (n <= 0) {
-            // A device that keeps failing, or that is gone, ends the capture.
-            const bool recovered = n == 0 || snd_pcm_prepare(device.pcm.get()) >= 0;
-            if (!recovered || ++failed_reads >= max_failed_reads) {
-                failed = true;
-                break;
-            }
-            continue;
-        }
-        failed_reads = 0;
-        const size_t frames = static_cast<size_t>(n);
         const VadStep step = vad_step(state, limits, calculate_rms(buffer.get(), frames));
         if (step.is_speech) {
+            run_phase = phase_recording;
             print_flushed(".");
         }
         if (step.store &&
@@ -156,8 +154,9 @@ int capture(const char *path, int max_duration_ms) {
 
 } // namespace
 
-int record_audio_raw_vad(const char *path, int max_duration_ms) {
-    const int result = capture(path, max_duration_ms);
+int record_audio_raw_vad(const char *path, int max_duration_ms, CuePlayer &start_cue) {
+    const int result = capture(path, max_duration_ms, start_cue);
+    run_phase = phase_busy;
     // ALSA keeps its parsed configuration for the life of the process; the
     // run opens one device only, so it is given back once the device is closed.
     snd_config_update_free_global();

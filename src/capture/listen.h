@@ -5,8 +5,7 @@
 
 #include <cstddef>
 
-// Consecutive failed or empty reads after which the device counts as gone.
-inline constexpr int max_failed_reads = 16;
+class CuePlayer;
 // Kept chunks reach the raw file in blocks of this size, not one by one.
 inline constexpr size_t raw_write_block = 64 * 1024;
 
@@ -21,7 +20,8 @@ inline constexpr int capture_no_speech = -2;
 inline constexpr int capture_wrong_format = -3;
 
 // Captures one utterance into `path`, at most `max_duration_ms` long (at most
-// 134217 ms). 0 when the capture ended on its own, -1 on a stop request or a
-// failure, -2 when nobody spoke within three seconds, -3 when the device
-// would deliver another format than S16_LE 16 kHz mono.
-int record_audio_raw_vad(const char *path, int max_duration_ms);
+// 134217 ms). The device is opened and made ready while `start_cue` plays,
+// and hears from the moment the cue has ended. 0 when the capture ended on its own, -1 on a stop
+// request or a failure, -2 when nobody spoke within three seconds, -3 when the device would deliver
+// another format than S16_LE 16 kHz mono.
+int record_audio_raw_vad(const char *path, int max_duration_ms, CuePlayer &start_cue);

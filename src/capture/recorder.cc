@@ -124,7 +124,9 @@ int run_record_only() {
     std::fputs("Recording audio... ", stdout);
     std::fflush(stdout);
 
+    run_phase = phase_recording_only;
     const int result = record_audio_wav(wav_path, record_seconds);
+    run_phase = phase_busy;
     long size = 0;
     const bool have_size = result == 0 && file_size(wav_path, size);
     remove_scratch_file(wav_path);

@@ -4,7 +4,6 @@
 #include "base/instance_lock.h"
 #include "base/state.h"
 #include "capture/device.h"
-#include "capture/listen.h"
 #include "capture/vad.h"
 #include "check/judge.h"
 #include "check/volume.h"
@@ -124,25 +123,20 @@ ListenEnd listen(bool meter, bool again, Route &route, Heard &heard) {
     int failed_reads = 0;
     VadState live;
     VadEnd end = VadEnd::none;
-    while (running && end == VadEnd::none) {
-        const ChunkRead chunk = read_chunk(device, buffer.data(), deadline);
-        if (chunk.end == ReadEnd::stopped || !running) {
-            return ListenEnd::stopped;
-        }
-        if (chunk.end == ReadEnd::stalled) {
+    while (end == VadEnd::none) {
+        size_t frames = 0;
+        const Listened next = next_chunk(device, buffer.data(), deadline, failed_reads, frames);
+        if (next == Listened::stalled) {
             std::fputs("\nError: No audio from the microphone\n", stderr);
             return ListenEnd::failed;
         }
-        if (chunk.frames <= 0) {
-            if ((chunk.frames < 0 && snd_pcm_prepare(device.pcm.get()) < 0) ||
-                ++failed_reads >= max_failed_reads) {
-                std::fputs("\nError: The microphone stopped delivering audio\n", stderr);
-                return ListenEnd::failed;
-            }
-            continue;
+        if (next == Listened::failed) {
+            std::fputs("\nError: The microphone stopped delivering audio\n", stderr);
+            return ListenEnd::failed;
         }
-        failed_reads = 0;
-        const auto frames = static_cast<size_t>(chunk.frames);
+        if (next != Listened::chunk) {
+            return ListenEnd::stopped;
+        }
         for (size_t i = 0; i < frames; ++i) {
             heard.clipped += buffer[i] >= 32767 || buffer[i] <= -32768;
         }
@@ -383,6 +377,7 @@ int main(int argc, char **argv) {
         }
     }
     install_stop_handler();
+    run_phase = phase_checking;
     snd_lib_error_set_handler(ignore_alsa_error);
     const InstanceLock lock = lock_instance();
     if (lock.busy()) {

@@ -159,10 +159,12 @@ Outcome listen_and_recognize(const char *model_path) {
         return Outcome::engine_failed;
     }
     std::puts("Vosk initialized!\n");
-    play_cue(Cue::start);
+    // The cue plays while the capture gets the device ready, so that it
+    // listens the moment the cue is over.
+    CuePlayer cue = start_cue(Cue::start);
 
     const ScratchFileGuard raw_file(raw_path);
-    switch (record_audio_raw_vad(raw_path, max_utterance_ms)) {
+    switch (record_audio_raw_vad(raw_path, max_utterance_ms, cue)) {
     case capture_ok:
         break;
     case capture_wrong_format:
