@@ -342,10 +342,9 @@ TEST(StandIns, ReachNoProgramThatTheRunStarts) {
 void watch_tmp(Sandbox &box) {
     box.install_cues();
     box.add_program("paplay",
-                    "echo \"paplay $(basename \"$1\")\" >> " + box.root() +
-                        "/cues.log\n{ echo \"$(basename \"$1\"):\"; find /tmp -mindepth 1 "
-                        "| sort; } >> " +
-                        box.root() + "/tmp.listing\nexit 0\n");
+                    "echo \"paplay $(basename \"$1\")\" >> " + quote(box.root() + "/cues.log") +
+                        "\n{ echo \"$(basename \"$1\"):\"; find /tmp -mindepth 1 | sort; } >> " +
+                        quote(box.root() + "/tmp.listing") + "\nexit 0\n");
 }
 
 std::string tmp_listing(const Sandbox &box) {
@@ -545,7 +544,8 @@ Footprint footprint(const char *audio) {
         const std::string out = box.root() + "/massif.out";
         if (massif) {
             const ScopedEnv wrapper("TOVU_RUN_WRAPPER",
-                                    "valgrind -q --tool=massif --vgdb=no --massif-out-file=" + out);
+                                    "valgrind -q --tool=massif --vgdb=no --massif-out-file=" +
+                                        quote(out));
             const Result r = box.run(60s);
             EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
             f.peak_heap = peak_heap(out);

@@ -311,8 +311,8 @@ TEST_F(GetModel, KilledOutrightThenTwoAtOnceInstallOneModelAndLeaveNothingElse) 
     Process killed = box.start();
     ASSERT_EQ(events.read_line(), "stalled");
     kill(killed.pid(), SIGKILL);
-    fs::copy_file(www + "/good.zip", www + "/good[x]{.zip");
-    use_source("file://" + www + "/good[x]{.zip", "good.zip");
+    fs::copy_file(www + "/good.zip", box.tmp("good[x]{.zip"));
+    use_source("file:///tmp/good[x]{.zip", "good.zip");
     Process first = box.start();
     Process second = box.start_beside(first.pid());
     const Result r1 = first.finish(), r2 = second.finish();
