@@ -1,13 +1,14 @@
-# close_status_file DIR: takes away from DIR/status the write access for
-# every local user that earlier installs gave it (mode 0666, now 0644):
-# under /usr, nothing may be written by just anyone. What was written into
-# it goes too (a disk filled through it), and so does the name when the
-# file has another one as well (a hard link that someone made to it): a
-# link made in the meantime then keeps neither the space nor the right to
-# write, and the next run of root's makes a fresh file. A file that only a
-# group chosen by the admin may write is left as it is; a link, or anything
-# but a regular file, is left alone. Only in a directory of root's that
-# nobody else may change, so that nothing can be swapped in under these
+# close_status_file DIR: removes DIR/status when earlier installs made it
+# writable by every local user (mode 0666): under /usr, nothing may be
+# written by just anyone, and a descriptor that someone opened on it while
+# it was 0666 keeps the right to write whatever its mode becomes, so the
+# file must no longer be the one at that name; the next run of root's makes
+# a fresh one. Before it goes, its write bits and what was written into it
+# go too (a disk filled through it), so that another name someone gave it (a
+# hard link) keeps neither the right to write nor the space. A file that
+# only a group chosen by the admin may write is left as it is; a link, or
+# anything but a regular file, is left alone. Only in a directory of root's
+# that nobody else may change, so that nothing can be swapped in under these
 # commands.
 #
 # No install makes the status file any more: runs of root's make it, and the
@@ -23,9 +24,7 @@ close_status_file() {
      [ -z "$(find "$status_file" -maxdepth 0 -perm -o+w)" ]; then
     return 0
   fi
-  : >"$status_file"
   chmod go-w "$status_file"
-  if [ "$(stat -c %h "$status_file")" != 1 ]; then
-    rm -f "$status_file"
-  fi
+  : >"$status_file"
+  rm -f "$status_file"
 }

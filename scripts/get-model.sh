@@ -130,12 +130,17 @@ done
 # since there only root may rename root's entries. Such a parent is refused
 # rather than the work done as its owner: a folder that a group may write has
 # no one owner to become, and a model of that user's own is what the user
-# gets by running it without sudo.
-if [ "$(id -u)" = 0 ]; then
-  for way in "$anchor" "$(realpath -e -- "$anchor")"; do
+# gets by running it without sudo. The check is made before anything is
+# made, and again on each missing folder once it exists: in a folder that
+# others may write, such as /var/tmp, another user may make it first.
+check_way() {
+  local way owner mode
+  for way in "$1" "$(realpath -e -- "$1")"; do
     while :; do
       read -r owner mode < <(stat -L -c '%u %a' -- "$way")
       if [ "$owner" != 0 ] || { (( 8#$mode & 022 )) && ! (( 8#$mode & 01000 )); }; then
+        # Nothing is removed through a folder that someone else may change.
+        made=""
         fail "refusing to install into $dest as root: $way belongs to or may be written by another user" \
              "(owner $(stat -L -c %U -- "$way"), mode $mode), who could swap the model while it is checked;" \
              "nothing was changed. Run it as that user, or name a DIR in folders of root's alone"
@@ -144,7 +149,8 @@ if [ "$(id -u)" = 0 ]; then
       way=$(dirname -- "$way")
     done
   done
-fi
+}
+[ "$(id -u)" != 0 ] || check_way "$anchor"
 
 # ---- Undoing everything on the way out ----------------------------------------------
 
@@ -190,6 +196,7 @@ if [ "$anchor" != "$parent" ]; then
     elif [ ! -d "$folder" ] || [ -L "$folder" ]; then
       fail "cannot create $parent: ${err#mkdir: }; nothing was changed"
     fi
+    [ "$(id -u)" != 0 ] || check_way "$folder"
   done
 fi
 

@@ -44,8 +44,21 @@ if [ "$(id -u)" -ne 0 ]; then
   exec sudo env TOVU_TEST_OWNER="$(id -u):$(id -g)" \
     ${TOVU_VOSK_LIBRARY:+TOVU_VOSK_LIBRARY="$TOVU_VOSK_LIBRARY"} "$root/scripts/test.sh" "$@"
 fi
+# Given back is what root made: entries of root's, and of those that are not
+# folders only the ones with no other name (a hard link to a file of root's
+# elsewhere is not the run's). The walk never enters a folder that someone
+# else may write (the mode-1777 folders of the tests and of the valgrind
+# pass; a folder of another user's), where anyone could plant such a link or
+# swap an entry between the look and the chown: what root made in there
+# stays root's, and the folder itself, when root's, is given back. A folder
+# that the user's own group may write is entered: with a umask of 002, on a
+# system of private user groups, every folder of the user's is.
 if [ -n "${TOVU_TEST_OWNER:-}" ]; then
-  give_back() { find "$root" -xdev \( -uid 0 -o -gid 0 \) -exec chown -h "$TOVU_TEST_OWNER" {} + || true; }
+  give_back() {
+    find "$root" -xdev \( -type d \( -perm -o+w -o -perm -g+w ! -gid 0 ! -gid "${TOVU_TEST_OWNER#*:}" \
+      -o ! -uid 0 ! -uid "${TOVU_TEST_OWNER%:*}" \) -prune -o -true \) \
+      -uid 0 \( -type d -o -links 1 \) -exec chown -h "$TOVU_TEST_OWNER" {} + || true
+  }
   trap give_back EXIT
   trap 'exit 130' INT TERM HUP
 fi
@@ -66,12 +79,16 @@ ctest --test-dir "$root/build-asan" -j "$jobs" --output-on-failure -LE fuzz
 echo "== Test suite, the program under valgrind memcheck"
 # valgrind keeps its own files out of the test's /tmp, which some tests fill;
 # the program runs as other users too.
+# The wrapper is shell text: its paths are quoted (a clone's path may have a
+# space in it).
 vg_tmp="$root/build/valgrind-tmp"
 mkdir -p "$vg_tmp"
 chmod 1777 "$vg_tmp"
-export TOVU_RUN_WRAPPER="TMPDIR=$vg_tmp $(command -v valgrind) -q --vgdb=no --error-exitcode=99 \
+valgrind=$(command -v valgrind)
+suppressions=$root/tests/valgrind.supp
+export TOVU_RUN_WRAPPER="TMPDIR=${vg_tmp@Q} ${valgrind@Q} -q --vgdb=no --error-exitcode=99 \
 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible \
---show-leak-kinds=definite,indirect,possible --suppressions=$root/tests/valgrind.supp"
+--show-leak-kinds=definite,indirect,possible --suppressions=${suppressions@Q}"
 # Not the realtime tier: valgrind runs the program some 30 times slower,
 # which no longer keeps pace with audio that arrives in real time.
 ctest --test-dir "$root/build" -j "$jobs" --output-on-failure -LE 'fuzz|realtime'

@@ -108,7 +108,8 @@ bool enter_run_root(const std::string &root, const std::string &machine_share) {
             return false;
         }
     }
-    return bind(root + "/tmp", "/tmp");
+    // With what is mounted below it (a test's small file system).
+    return mount((root + "/tmp").c_str(), "/tmp", nullptr, MS_BIND | MS_REC, nullptr) == 0;
 }
 
 bool pump_output(ChildOutput &output, int timeout_ms) {

@@ -343,10 +343,10 @@ TEST(StandIns, ReachNoProgramThatTheRunStarts) {
 void watch_tmp(Sandbox &box) {
     box.install_cues();
     box.add_program("paplay",
-                    "echo \"paplay $(basename \"$1\")\" >> " + box.root() +
-                        "/cues.log\n[ \"${1##*/}\" = start.wav ] || { echo \"${1##*/}:\"; "
+                    "echo \"paplay $(basename \"$1\")\" >> " + quote(box.root() + "/cues.log") +
+                        "\n[ \"${1##*/}\" = start.wav ] || { echo \"${1##*/}:\"; "
                         "find /tmp -mindepth 1 ! -name 'tovu-voice-*.lock' | sort; } >> " +
-                        box.root() + "/tmp.listing\nexit 0\n");
+                        quote(box.root() + "/tmp.listing") + "\nexit 0\n");
 }
 
 std::string tmp_listing(const Sandbox &box) {
@@ -547,7 +547,8 @@ Footprint footprint(const char *audio) {
         const std::string out = box.root() + "/massif.out";
         if (massif) {
             const ScopedEnv wrapper("TOVU_RUN_WRAPPER",
-                                    "valgrind -q --tool=massif --vgdb=no --massif-out-file=" + out);
+                                    "valgrind -q --tool=massif --vgdb=no --massif-out-file=" +
+                                        quote(out));
             const Result r = box.run(60s);
             EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
             f.peak_heap = peak_heap(out);

@@ -74,8 +74,11 @@ class GetModel : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(make_model_archives(www)); }
 
-    // The installer, with DIR when it is not "".
-    void use_installer(const std::string &dir) {
+    // The installer, with DIR when it is not "" (under box.tmp(): as the run sees it, root's).
+    void use_installer(std::string dir) {
+        if (dir.starts_with(box.tmp())) {
+            dir = "/tmp" + dir.substr(box.tmp().size());
+        }
         box.set_command(quote(TOVU_GET_MODEL) + (dir.empty() ? "" : " " + quote(dir)));
     }
     void use_source(const std::string &url, const std::string &archive) {
@@ -92,7 +95,7 @@ class GetModel : public ::testing::Test {
 
     Sandbox box;
     const std::string www = box.root() + "/www";
-    const std::string parent = box.root() + "/parent";
+    const std::string parent = box.tmp("parent");
     Fifo events{box.root() + "/events.fifo"};
     ModelServer server{www, events.path()};
 };
@@ -155,6 +158,19 @@ TEST_F(GetModel, KeepsAModelThatIsThereAndAsksForNothing) {
         << r.out;
     EXPECT_EQ(listing(parent), before);
     EXPECT_TRUE(server.requests().empty());
+}
+
+// As root, a missing folder that another user makes first (here nobody, in
+// the sticky /tmp) is refused, and nothing is made in it.
+TEST_F(GetModel, RefusesAFolderThatAnotherUserMadeFirst) {
+    box.add_program("mkdir",
+                    "setpriv --reuid=65534 --regid=65534 --clear-groups /bin/mkdir \"$@\"\n"
+                    "exec /bin/mkdir \"$@\"\n");
+    use_source(server.url("good.zip"), "good.zip");
+    use_installer(box.tmp("theirs/model"));
+    const Result r = box.run();
+    EXPECT_NE(r.err.find("as root: /tmp/theirs belongs to"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(names_in(box.tmp("theirs")), "");
 }
 
 struct Failure {
@@ -287,8 +303,8 @@ TEST_F(GetModel, KilledOutrightThenTwoAtOnceInstallOneModelAndLeaveNothingElse) 
     Process killed = box.start();
     ASSERT_EQ(events.read_line(), "stalled");
     kill(killed.pid(), SIGKILL);
-    fs::copy_file(www + "/good.zip", www + "/good[x]{.zip");
-    use_source("file://" + www + "/good[x]{.zip", "good.zip");
+    fs::copy_file(www + "/good.zip", box.tmp("good[x]{.zip"));
+    use_source("file:///tmp/good[x]{.zip", "good.zip");
     Process first = box.start();
     Process second = box.start_beside(first.pid());
     const Result r1 = first.finish(), r2 = second.finish();

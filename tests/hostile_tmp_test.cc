@@ -241,7 +241,7 @@ struct RecordOnlyVictim : VictimBox {
     RecordOnlyVictim() : VictimBox(false) {
         recorder = shared_log(box, "arecord.log");
         // Writes a recording to its last argument, as arecord does.
-        box.add_program("arecord", "echo \"$@\" >> " + recorder +
+        box.add_program("arecord", "echo \"$@\" >> " + quote(recorder) +
                                        "\nfor last; do :; done\n"
                                        "head -c 1044 /dev/zero > \"$last\"\n");
     }

@@ -544,7 +544,8 @@ TEST(Package, InstallsWithAptForEveryUser) {
 // An upgrade to a newer build, whose cues all differ: the cue that the user
 // replaced stays (apt's default answer when it asks), the others are
 // replaced. Removing the package leaves the configuration; purging it takes
-// the configuration and the status file too.
+// the configuration and the status file too. A descriptor opened on the earlier
+// install's 0666 status file writes into no file at its path after the upgrade.
 TEST(Package, UpgradeRemoveAndPurgeWithApt) {
     if (!has_cues) {
         GTEST_SKIP() << "built without cues";
@@ -579,6 +580,7 @@ c=/etc/tovu-voice
 d=/usr/share/extras/tovu
 echo 'my own start sound' >$c/start.wav
 install -m 0666 /dev/null $d/status
+exec 9>>$d/status
 apt install -y --no-install-recommends -o Dpkg::Options::=--force-confdef \
   -o Dpkg::Options::=--force-confold /tmp/tovu-voice-newer.deb >/tmp/apt.log 2>&1 ||
   { cat /tmp/apt.log; exit 1; }
@@ -587,6 +589,7 @@ echo "start.wav: $(cat $c/start.wav)"
 for cue in stop error; do cmp $c/$cue.wav /tmp/$cue.wav && echo "$cue.wav: the newer one"; done
 for cue in start stop error; do echo "link: $(readlink $d/$cue.wav)"; done
 find /usr /etc -xdev -perm -o+w ! -type l
+touch $d/status && echo filler >&9 && echo "status: $(cat $d/status)"
 
 apt remove -y tovu-voice >/tmp/apt.log 2>&1 || { cat /tmp/apt.log; exit 1; }
 echo "removed: $(dpkg-query -W -f='${Status}' tovu-voice)"
@@ -609,6 +612,7 @@ dpkg-query -W tovu-voice >/dev/null 2>&1 || echo "purged"
                          "link: /etc/tovu-voice/start.wav\n"
                          "link: /etc/tovu-voice/stop.wav\n"
                          "link: /etc/tovu-voice/error.wav\n"
+                         "status: \n"
                          "removed: deinstall ok config-files\n"
                          // dpkg left the newer start.wav beside the user's.
                          "left: error.wav start.wav start.wav.dpkg-dist stop.wav / status / "
