@@ -30,6 +30,8 @@ const Level levels[] = {
      "started recording at 0.00 s and was still recording at 8.00 s",
      "Verdict: too noisy: the room's noise"},
     {"Silent", "silence.raw", 1, "never started recording", "Verdict: nothing heard"},
+    {"Loud", "loud_speech.raw", 0, "started recording at 0.48 s and ended it by silence",
+     "Verdict: too loud: your speech clips. Lower the input volume by 6.0 dB."},
 };
 
 class CheckMic : public ::testing::TestWithParam<Level> {};
