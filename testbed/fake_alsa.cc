@@ -13,6 +13,8 @@
 //                                N reads go to the device, then <fault>
 //                                forever (or for M reads, then the device
 //                                again)
+//   FAKE_ALSA_FORMAT=paired      the device takes 16000 Hz only with 2
+//                                channels, and 1 channel only at 44100 Hz
 //   FAKE_ALSA_LOG=<file>         one line per call and its result
 //   FAKE_ALSA_HEAP=1             each read's line also tells the bytes in
 //                                use on the heap when the read was made
@@ -137,6 +139,23 @@ int snd_pcm_hw_params(snd_pcm_t *pcm, snd_pcm_hw_params_t *params) {
     const int rc = real<HwParams>("snd_pcm_hw_params")(pcm, params);
     log_call("snd_pcm_hw_params = %d", rc);
     return rc;
+}
+
+int snd_pcm_hw_refine(snd_pcm_t *pcm, snd_pcm_hw_params_t *params) {
+    static bool narrowing = false; // the narrowing below refines again
+    using Refine = int (*)(snd_pcm_t *, snd_pcm_hw_params_t *);
+    const int rc = real<Refine>("snd_pcm_hw_refine")(pcm, params);
+    if (rc < 0 || narrowing || !wants("FAKE_ALSA_FORMAT", "paired")) {
+        return rc;
+    }
+    unsigned int value = 0;
+    narrowing = true;
+    const bool held = (snd_pcm_hw_params_get_rate(params, &value, nullptr) < 0 || value != 16000 ||
+                       snd_pcm_hw_params_set_channels(pcm, params, 2) == 0) &&
+                      (snd_pcm_hw_params_get_channels(params, &value) < 0 || value != 1 ||
+                       snd_pcm_hw_params_set_rate(pcm, params, 44100, 0) == 0);
+    narrowing = false;
+    return held ? rc : -EINVAL;
 }
 
 int snd_pcm_prepare(snd_pcm_t *pcm) {

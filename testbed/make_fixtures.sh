@@ -33,6 +33,10 @@ sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw long_speech.raw \
 
 # The request 25 dB quieter, as a laptop's built-in microphone gives it.
 sox -t raw -r 16000 -c 1 -b 16 -e signed-integer speech.raw -t raw quiet_speech.raw vol -25dB
+# The request 6 dB louder, where it clips.
+sox -t raw -r 16000 -c 1 -b 16 -e signed-integer speech.raw -t raw loud_speech.raw vol 6dB 2>/dev/null
+# A steady request just too quiet through a source at 150 % (x3.375): RMS 590 there.
+sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw faint_tone.raw synth 1 sine 440 vol 0.0076 pad 0.5 12
 # The request over a room's steady noise at about RMS 750.
 sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw noise.raw synth 13 whitenoise vol 0.07
 sox -m -v 1 -t raw -r 16000 -c 1 -b 16 -e signed-integer speech.raw \

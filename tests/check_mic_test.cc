@@ -30,6 +30,8 @@ const Level levels[] = {
      "started recording at 0.00 s and was still recording at 8.00 s",
      "Verdict: too noisy: the room's noise"},
     {"Silent", "silence.raw", 1, "never started recording", "Verdict: nothing heard"},
+    {"Loud", "loud_speech.raw", 0, "started recording at 0.48 s and ended it by silence",
+     "Verdict: too loud: your speech clips. Lower the input volume by 6.0 dB."},
 };
 
 class CheckMic : public ::testing::TestWithParam<Level> {};
@@ -59,10 +61,11 @@ INSTANTIATE_TEST_SUITE_P(Levels, CheckMic, ::testing::ValuesIn(levels),
 const std::string stereo_only =
     "pcm.!default { type multi slaves.a { pcm { type null } channels 2 }"
     " bindings.0 { slave a channel 0 } bindings.1 { slave a channel 1 } }\n";
-const std::string refusal =
-    "Error: The microphone device offers only 2 channels, not the 16000 Hz mono S16_LE audio that "
-    "tovu-voice reads: let ALSA convert it (the sound server's \"default\" device, or \"plughw:\" "
-    "instead of \"hw:\" in ~/.asoundrc)\n";
+std::string refusal(const std::string &offered = "2 channels") {
+    return "Error: The microphone device offers only " + offered +
+           ", not the 16000 Hz mono S16_LE audio that tovu-voice reads: let ALSA convert it (the "
+           "sound server's \"default\" device, or \"plughw:\" instead of \"hw:\" in ~/.asoundrc)\n";
+}
 
 TEST(WrongFormat, TovuVoiceRefusesTheDevice) {
     Sandbox box;
@@ -73,20 +76,29 @@ TEST(WrongFormat, TovuVoiceRefusesTheDevice) {
     const Result r = box.run();
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, initialized);
-    EXPECT_EQ(r.err, refusal);
+    EXPECT_EQ(r.err, refusal());
     EXPECT_EQ(box.status(), "ready\n");
     EXPECT_EQ(box.cues_played(),
               (std::vector<std::string>{"paplay start.wav", "paplay error.wav"}));
 }
 
+// Stereo only; and 16 kHz only in stereo, mono only at 44.1 kHz.
 TEST(WrongFormat, CheckReportsTheFormat) {
-    Sandbox box;
-    box.use_asoundrc(stereo_only);
-    box.set_command(quote(check_mic_program()));
-    const Result r = box.run();
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.out, "Device: ALSA's \"default\", which offers only 2 channels\n");
-    EXPECT_EQ(r.err, refusal);
+    for (const bool paired : {false, true}) {
+        Sandbox box;
+        box.use_asoundrc(stereo_only);
+        if (paired) {
+            box.use_audio(fixture("speech.raw"));
+            box.use_fake_alsa({{"FAKE_ALSA_FORMAT", "paired"}});
+        }
+        const std::string offered =
+            paired ? "2 channels at 16000 Hz, 44100 Hz in mono" : "2 channels";
+        box.set_command(quote(check_mic_program()));
+        const Result r = box.run();
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.out, "Device: ALSA's \"default\", which offers only " + offered + "\n");
+        EXPECT_EQ(r.err, refusal(offered));
+    }
 }
 
 TEST(CheckNoDevice, SaysSoInOneLine) {

@@ -480,6 +480,9 @@ TEST(HostileTmp, StatusPathPlantedByAnotherUser) {
         const std::string status = v.box.data_dir("status");
         c.plant(status, target);
         const struct stat planted = lstat_of(status);
+        // Nor into the victim's runtime folder, left open to everyone too.
+        plant_dir(v.box.tmp("run"), victim, 0777);
+        v.box.set_env("XDG_RUNTIME_DIR", "/tmp/run");
 
         const Result r = v.box.run(std::chrono::seconds(20));
         EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
@@ -489,6 +492,7 @@ TEST(HostileTmp, StatusPathPlantedByAnotherUser) {
         const struct stat after = lstat_of(status);
         EXPECT_EQ(after.st_ino, planted.st_ino);
         EXPECT_EQ(after.st_mode, planted.st_mode);
+        EXPECT_FALSE(exists(v.box.tmp("run/tovu-status")));
         EXPECT_EQ(v.processor.wait_all_ended(), "/tmp/tovu/speech.json\n");
     }
 }

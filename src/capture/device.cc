@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <new>
+#include <sstream>
 
 namespace {
 
@@ -34,7 +35,7 @@ std::string range(unsigned int low, unsigned int high, const char *unit) {
 
 // What the device's configuration space holds where it misses the capture's
 // format: its rates, its channel counts, its sample formats.
-std::string describe_offer(snd_pcm_t *pcm, snd_pcm_hw_params_t *space) {
+std::string describe_misses(snd_pcm_t *pcm, snd_pcm_hw_params_t *space) {
     std::string offered;
     const auto add = [&offered](const std::string &part) {
         if (!offered.empty()) {
@@ -72,6 +73,50 @@ std::string describe_offer(snd_pcm_t *pcm, snd_pcm_hw_params_t *space) {
         add("no interleaved reads");
     }
     return offered;
+}
+
+// The capture's format part by part, each as it is set exactly in a
+// configuration space, and as what the device's other offers go with.
+struct FormatPart {
+    int (*set)(snd_pcm_t *pcm, snd_pcm_hw_params_t *space);
+    const char *with;
+};
+const FormatPart format_parts[] = {
+    {[](snd_pcm_t *pcm, snd_pcm_hw_params_t *space) {
+         return snd_pcm_hw_params_set_rate(pcm, space, sample_rate, 0);
+     },
+     " at 16000 Hz"},
+    {[](snd_pcm_t *pcm, snd_pcm_hw_params_t *space) {
+         return snd_pcm_hw_params_set_channels(pcm, space, 1);
+     },
+     " in mono"},
+    {[](snd_pcm_t *pcm, snd_pcm_hw_params_t *space) {
+         return snd_pcm_hw_params_set_format(pcm, space, SND_PCM_FORMAT_S16_LE);
+     },
+     " in S16_LE"},
+};
+
+// What the device offers when it misses the capture's format: what it misses,
+// or, where it takes each part but not all of them at once, what it takes
+// with each part ("2 channels at 16000 Hz, 44100 Hz in mono").
+std::string describe_offer(snd_pcm_t *pcm, snd_pcm_hw_params_t *space) {
+    std::string offered = describe_misses(pcm, space);
+    snd_pcm_hw_params_t *raw = nullptr;
+    if (!offered.empty() || snd_pcm_hw_params_malloc(&raw) < 0) {
+        return offered;
+    }
+    const UniqueHwParams with_part(raw);
+    for (const FormatPart &part : format_parts) {
+        snd_pcm_hw_params_copy(with_part.get(), space);
+        const std::string misses =
+            part.set(pcm, with_part.get()) < 0 ? "" : describe_misses(pcm, with_part.get());
+        if (!misses.empty()) {
+            offered += offered.empty() ? "" : ", ";
+            offered += misses;
+            offered += part.with;
+        }
+    }
+    return offered.empty() ? "16000 Hz, mono and S16_LE, but not all at once" : offered;
 }
 
 bool make_waiter(CaptureDevice &device) {
@@ -174,17 +219,21 @@ DeviceOpen open_capture_device(CaptureDevice &device, std::string &offered) {
     if (snd_pcm_hw_params_any(pcm.get(), params.get()) < 0) {
         return DeviceOpen::unavailable;
     }
-    // A device that cannot take the format exactly would be set up at what
-    // it offers, and its audio would reach the recognizer mislabelled.
-    offered = describe_offer(pcm.get(), params.get());
-    if (!offered.empty()) {
+    // A device that cannot take the format exactly, all of it at once, would
+    // be set up at what it offers, and its audio would reach the recognizer
+    // mislabelled.
+    bool taken =
+        snd_pcm_hw_params_set_access(pcm.get(), params.get(), SND_PCM_ACCESS_RW_INTERLEAVED) == 0;
+    for (const FormatPart &part : format_parts) {
+        taken = taken && part.set(pcm.get(), params.get()) == 0;
+    }
+    if (!taken) {
+        if (snd_pcm_hw_params_any(pcm.get(), params.get()) < 0) {
+            return DeviceOpen::unavailable;
+        }
+        offered = describe_offer(pcm.get(), params.get());
         return DeviceOpen::wrong_format;
     }
-    unsigned int rate = sample_rate;
-    snd_pcm_hw_params_set_access(pcm.get(), params.get(), SND_PCM_ACCESS_RW_INTERLEAVED);
-    snd_pcm_hw_params_set_format(pcm.get(), params.get(), SND_PCM_FORMAT_S16_LE);
-    snd_pcm_hw_params_set_rate_near(pcm.get(), params.get(), &rate, nullptr);
-    snd_pcm_hw_params_set_channels(pcm.get(), params.get(), 1);
     // Applying the parameters leaves the device prepared. Preparing it once
     // more is not harmless: PulseAudio's ALSA plugin then reports itself
     // ready forever while it has nothing to read.
@@ -213,11 +262,19 @@ Route device_route(snd_pcm_t *pcm) {
     snd_pcm_dump(pcm, output.get());
     char *text = nullptr;
     const size_t size = snd_output_buffer_string(output.get(), &text);
-    const std::string dump(text, size);
-    if (dump.find("PipeWire") != std::string::npos) {
-        return Route::pipewire;
+    // Each plugin's dump begins with its own name, which ends a line of its
+    // own or the line of the plugin above it ("Slave: "); the names of the
+    // sound servers inside other text (a file's path) say nothing.
+    std::istringstream dump(std::string(text, size));
+    for (std::string line; std::getline(dump, line);) {
+        if (line.ends_with("ALSA <-> PipeWire PCM I/O Plugin")) {
+            return Route::pipewire;
+        }
+        if (line.ends_with("ALSA <-> PulseAudio PCM I/O Plugin")) {
+            return Route::pulseaudio;
+        }
     }
-    return dump.find("PulseAudio") != std::string::npos ? Route::pulseaudio : Route::alsa;
+    return Route::alsa;
 }
 
 ChunkRead read_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point deadline) {

@@ -109,8 +109,10 @@ ListenEnd listen(bool meter, bool again, Route &route, Heard &heard) {
     std::printf("Device: ALSA's \"default\", through %s: S16_LE, 16000 Hz, mono\n",
                 route_name(route));
     if (meter) {
-        std::puts("Meter: ':' is the keep threshold (250 RMS, -42 dBFS), '|' the speech "
-                  "threshold (500 RMS, -36 dBFS).");
+        std::printf("Meter: ':' is the keep threshold (%.0f RMS, %.0f dBFS), '|' the speech "
+                    "threshold (%.0f RMS, %.0f dBFS).\n",
+                    write_threshold, dbfs(write_threshold), speech_threshold,
+                    dbfs(speech_threshold));
     }
     std::puts("Say a request as you would to tovu-voice (\"hey tovu, open the browser\").");
     std::printf("Listening%s for up to %d s...\n", again ? " again" : "", listen_ms / 1000);
@@ -164,31 +166,33 @@ void print_replay(const Replay &r) {
     std::fputs("What tovu-voice would have done: ", stdout);
     switch (r.end) {
     case ReplayEnd::never_started:
-        std::puts("never started recording (no chunk above the speech threshold): "
-                  "\"no speech detected in the first 3 seconds\".");
+        std::printf("never started recording (no chunk above the speech threshold): \"no speech "
+                    "detected in the first %d seconds\".\n",
+                    no_speech_ms / 1000);
         break;
     case ReplayEnd::silence:
         std::printf("started recording at %.2f s and ended it by silence at %.2f s.\n", r.start_s,
                     r.end_s);
         break;
     case ReplayEnd::capped:
-        std::printf("started recording at %.2f s and was cut by the 10 s cap.\n", r.start_s);
+        std::printf("started recording at %.2f s and was cut by the %d s cap.\n", r.start_s,
+                    max_utterance_ms / 1000);
         break;
     case ReplayEnd::unfinished:
         std::printf("started recording at %.2f s and was still recording at %.2f s: it never "
-                    "heard you stop, and runs on to the 10 s cap.\n",
-                    r.start_s, r.end_s);
+                    "heard you stop, and runs on to the %d s cap.\n",
+                    r.start_s, r.end_s, max_utterance_ms / 1000);
         break;
     }
 }
 
 void print_figures(const Figures &f) {
-    std::printf("Room noise: %6.0f RMS (%6.1f dBFS), %+.1f dB from the keep threshold (250), "
-                "%+.1f dB from the speech threshold (500)\n",
-                f.noise, dbfs(f.noise), margin_db(f.noise, write_threshold),
-                margin_db(f.noise, speech_threshold));
-    std::printf("Speech:     %6.0f RMS (%6.1f dBFS), %+.1f dB from the speech threshold (500)\n",
-                f.speech, dbfs(f.speech), margin_db(f.speech, speech_threshold));
+    std::printf("Room noise: %6.0f RMS (%6.1f dBFS), %+.1f dB from the keep threshold (%.0f), "
+                "%+.1f dB from the speech threshold (%.0f)\n",
+                f.noise, dbfs(f.noise), margin_db(f.noise, write_threshold), write_threshold,
+                margin_db(f.noise, speech_threshold), speech_threshold);
+    std::printf("Speech:     %6.0f RMS (%6.1f dBFS), %+.1f dB from the speech threshold (%.0f)\n",
+                f.speech, dbfs(f.speech), margin_db(f.speech, speech_threshold), speech_threshold);
     if (f.clipped > 0) {
         std::printf("Clipping:   %lld samples at full scale\n", static_cast<long long>(f.clipped));
     } else {
@@ -254,8 +258,9 @@ Check check_once(bool meter, bool again) {
     c.passed = r.end == ReplayEnd::silence;
     if (c.judgement.verdict == Verdict::fine && !c.passed) {
         // The levels are right, but the request never ended within the listen.
-        std::puts("Verdict: the level is fine, but you did not stop within 8 s: say one short "
-                  "request, then stay quiet for two seconds.");
+        std::printf("Verdict: the level is fine, but you did not stop within %d s: say one short "
+                    "request, then stay quiet for two seconds.\n",
+                    listen_ms / 1000);
     } else {
         print_verdict(c.judgement);
     }
@@ -273,22 +278,27 @@ bool ask_to_change(double change_db) {
     return running && n > 0 && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
-// Changes the sound server's input volume by `change_db`, within its limits.
-// False, told, when nothing could be changed.
-bool change_volume(double change_db) {
-    SourceVolume before;
-    if (!read_source_volume(before)) {
-        std::fputs("Error: The sound server's input volume cannot be read (pactl, from "
-                   "pulseaudio-utils, must reach the server); change it in the sound settings\n",
-                   stderr);
-        return false;
+// `text` as one word for the shell, whatever it holds.
+std::string shell_quoted(const std::string &text) {
+    std::string quoted(1, '\'');
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
     }
-    const long target = changed_volume(before.volume, change_db);
-    if (target == before.volume) {
-        std::printf("The input volume of %s is already %s, as far as it goes.\n",
-                    before.name.c_str(), describe_volume(before.volume).c_str());
-        return false;
-    }
+    quoted += '\'';
+    return quoted;
+}
+
+// Where the sound settings go no higher.
+constexpr const char *rest_from_boost = "the rest must come from the microphone's own boost "
+                                        "(alsamixer, \"Mic Boost\") or from speaking closer.";
+
+// Changes the input volume of `before` to `target`, which is as near to
+// `change_db` as the limits allow. False, told, when nothing was changed.
+bool change_volume(const SourceVolume &before, long target, double change_db) {
     if (!running) {
         return false;
     }
@@ -304,10 +314,10 @@ bool change_volume(double change_db) {
     std::printf("Changed the input volume of %s from %s to %s (%+.1f dB).\n", before.name.c_str(),
                 describe_volume(before.volume).c_str(), describe_volume(now).c_str(),
                 volume_change_db(before.volume, now));
-    std::printf("To undo: pactl set-source-volume %s %ld\n", before.name.c_str(), before.volume);
+    std::printf("To undo: pactl set-source-volume %s %ld\n", shell_quoted(before.name).c_str(),
+                before.volume);
     if (now == volume_max && change_db > volume_change_db(before.volume, now)) {
-        std::puts("That is as high as the sound settings go; the rest must come from the "
-                  "microphone's own boost (alsamixer, \"Mic Boost\") or from speaking closer.");
+        std::printf("That is as high as the sound settings go; %s\n", rest_from_boost);
     }
     std::fflush(stdout);
     return true;
@@ -323,9 +333,9 @@ void print_alsa_remedy(double change_db) {
                     sign, steps);
         return;
     }
-    std::printf("Change the capture control \"%s\" by %c%ld dB: amixer sset '%s' %lddB%c (or "
+    std::printf("Change the capture control \"%s\" by %c%ld dB: amixer sset %s %lddB%c (or "
                 "alsamixer, F4).\n",
-                control.c_str(), sign, steps, control.c_str(), steps, sign);
+                control.c_str(), sign, steps, shell_quoted(control).c_str(), steps, sign);
 }
 
 int run_check(bool adjust) {
@@ -334,24 +344,42 @@ int run_check(bool adjust) {
     if (first.end != ListenEnd::heard) {
         return exit_failure;
     }
+    // Unless a change is made and confirmed, the first listen tells.
+    const int heard = first.passed ? exit_ok : exit_failure;
     const double change = first.judgement.change_db;
     if (change == 0) {
-        return first.passed ? exit_ok : exit_failure;
+        return heard;
     }
     if (first.route == Route::alsa) {
         print_alsa_remedy(change);
-        return first.passed ? exit_ok : exit_failure;
+        return heard;
     }
-    if (!adjust && !(terminal && isatty(STDIN_FILENO) && ask_to_change(change))) {
+    SourceVolume source;
+    if (!read_source_volume(source)) {
+        std::printf("The sound server's input volume cannot be read (pactl, from pulseaudio-utils, "
+                    "must reach the server): change it by %+.1f dB in the sound settings "
+                    "(Input).\n",
+                    change);
+        return heard;
+    }
+    const long target = changed_volume(source.volume, change);
+    if (target == source.volume) {
+        std::printf("The input volume of %s is already %s, as far as it goes%s%s\n",
+                    source.name.c_str(), describe_volume(source.volume).c_str(),
+                    change > 0 ? ": " : ".", change > 0 ? rest_from_boost : "");
+        return heard;
+    }
+    const double possible = volume_change_db(source.volume, target);
+    if (!adjust && !(terminal && isatty(STDIN_FILENO) && ask_to_change(possible))) {
         if (running) {
             std::printf("tovu-voice-check-mic --adjust makes that change (%+.1f dB) and checks "
                         "again; or change it in the sound settings (Input).\n",
-                        change);
+                        possible);
         }
-        return first.passed ? exit_ok : exit_failure;
+        return running ? heard : exit_failure;
     }
-    if (!change_volume(change) || !running) {
-        return exit_failure;
+    if (!change_volume(source, target, change) || !running) {
+        return running ? heard : exit_failure;
     }
     std::puts("Once more, to confirm.");
     const Check confirm = check_once(terminal, true);
