@@ -26,7 +26,8 @@ packages=(g++ cmake make pkg-config libasound2-dev libsystemd-dev alsa-utils ca-
 if [ "$want_tests" = 1 ]; then
   packages+=(googletest libgtest-dev libgmock-dev espeak-ng libfst-tools util-linux
              clang libclang-rt-14-dev valgrind
-             # A private session bus for the desktop notifications.
+             # dbus-daemon and dbus-send: a private session bus for the tests
+             # of the desktop notifications.
              dbus
              libbenchmark-dev man-db
              # Debian's own package checker, run on the package that the

@@ -197,7 +197,7 @@ DeviceOpen open_capture_device(CaptureDevice &device, std::string &offered) {
 
 namespace {
 
-// Told once more where the run ends, beyond the terminal.
+// What report_wrong_format refused last, for the end of the run to tell again.
 std::string last_refused_offer;
 
 } // namespace
