@@ -73,6 +73,10 @@ const Ending endings[] = {
     {"RequestHandedOn", "model", "speech.raw", nullptr, false, 0, ""},
 };
 
+void PrintTo(const Ending &ending, std::ostream *out) {
+    *out << ending.name;
+}
+
 class Notification : public ::testing::TestWithParam<Ending> {};
 
 // Only a failure without a terminal is told, and what the run prints and its
