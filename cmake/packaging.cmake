@@ -231,10 +231,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOVU_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# libc, libstdc++, libgcc and libasound2 come from dpkg-shlibdeps; the
-# commands the program runs are listed by hand: arecord and aplay, and
-# paplay (preferred for the cues when a sound server runs); and what the
-# model installer needs.
+# libc, libstdc++, libgcc, libasound2 and libsystemd0 (sd-bus, for the
+# desktop notifications) come from dpkg-shlibdeps; the commands the program
+# runs are listed by hand: arecord and aplay, and paplay (preferred for the
+# cues when a sound server runs); and what the model installer needs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TOVU_PRIVATE_LIBDIR})
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "alsa-utils${vosk_depends}, ${TOVU_GET_MODEL_DEPENDS}")

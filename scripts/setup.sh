@@ -20,11 +20,15 @@ want_tests=0
 [ "${1:-}" = "--tests" ] && want_tests=1
 
 # curl and python3: scripts/get-model.sh, which fetches and unpacks a model.
-packages=(g++ cmake make pkg-config libasound2-dev alsa-utils ca-certificates sox file dpkg-dev
-          curl python3)
+# libsystemd-dev: sd-bus, through which a run tells the desktop why it failed.
+packages=(g++ cmake make pkg-config libasound2-dev libsystemd-dev alsa-utils ca-certificates sox
+          file dpkg-dev curl python3)
 if [ "$want_tests" = 1 ]; then
   packages+=(googletest libgtest-dev libgmock-dev espeak-ng libfst-tools util-linux
              clang libclang-rt-14-dev valgrind
+             # dbus-daemon and dbus-send: a private session bus for the tests
+             # of the desktop notifications.
+             dbus
              libbenchmark-dev man-db
              # Debian's own package checker, run on the package that the
              # README's commands build.

@@ -244,6 +244,13 @@ DeviceOpen open_capture_device(CaptureDevice &device, std::string &offered) {
     return make_waiter(device) ? DeviceOpen::opened : DeviceOpen::unavailable;
 }
 
+namespace {
+
+// What report_wrong_format refused last, for the end of the run to tell again.
+std::string last_refused_offer;
+
+} // namespace
+
 void report_wrong_format(const std::string &offered) {
     std::fflush(stdout);
     std::fprintf(stderr,
@@ -251,6 +258,11 @@ void report_wrong_format(const std::string &offered) {
                  "that tovu-voice reads: let ALSA convert it (the sound server's \"default\" "
                  "device, or \"plughw:\" instead of \"hw:\" in ~/.asoundrc)\n",
                  offered.c_str());
+    last_refused_offer = offered;
+}
+
+const std::string &refused_offer() {
+    return last_refused_offer;
 }
 
 Route device_route(snd_pcm_t *pcm) {

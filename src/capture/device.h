@@ -37,6 +37,10 @@ DeviceOpen open_capture_device(CaptureDevice &device, std::string &offered);
 // error, after what standard output already holds.
 void report_wrong_format(const std::string &offered);
 
+// What the device that report_wrong_format refused last offered; empty until
+// it has refused one.
+const std::string &refused_offer();
+
 // Which sound server, if any, is behind the opened device.
 enum class Route { alsa, pulseaudio, pipewire };
 Route device_route(snd_pcm_t *pcm);

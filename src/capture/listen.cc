@@ -51,7 +51,7 @@ int capture(const char *path, int max_duration_ms, CuePlayer &start_cue) {
     case DeviceOpen::opened:
         break;
     case DeviceOpen::unavailable:
-        return capture_failed;
+        return capture_no_device;
     case DeviceOpen::wrong_format:
         report_wrong_format(offered);
         return capture_wrong_format;

@@ -1,6 +1,7 @@
 #include "capture/recorder.h"
 
 #include "base/feedback.h"
+#include "base/notify.h"
 #include "base/scratch_file.h"
 #include "base/state.h"
 
@@ -121,6 +122,9 @@ int run_record_only() {
     std::puts("Then set VOSK_MODEL_PATH or place the model in /usr/share/extras/tovu/model/ (e.g. "
               "model/vosk-model-en-us-0.22-lgraph/) or /usr/share/vosk-model-*\n");
     std::puts("The program will only record audio.\n");
+    notify_user("No speech model",
+                "Without a speech model tovu-voice only records ten seconds and understands "
+                "nothing. Install one: sudo tovu-voice-get-model");
     std::fputs("Recording audio... ", stdout);
     std::fflush(stdout);
 

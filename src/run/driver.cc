@@ -1,8 +1,10 @@
 #include "run/driver.h"
 
 #include "base/feedback.h"
+#include "base/notify.h"
 #include "base/scratch_file.h"
 #include "base/state.h"
+#include "capture/device.h"
 #include "capture/listen.h"
 #include "run/vosk_api.h"
 #include "transcript/clean.h"
@@ -54,14 +56,18 @@ using UniqueRecognizer = std::unique_ptr<VoskRecognizer, RecognizerFreer>;
 
 // How a recognition run ended, once every resource of it is released.
 enum class Outcome {
-    engine_failed,  // model or recognizer could not be created
-    stopped,        // Ctrl-C before or during the capture
-    capture_failed, // capture failed, or nobody spoke
-    device_refused, // the device would deliver another format: told already
-    audio_lost,     // the captured audio could not be read back
-    empty_text,     // the transcript was empty
-    not_saved,      // the final result could not be written: the normal end, status 1
-    done,           // every other ending: the normal end
+    engine_failed,    // model or recognizer could not be created
+    stopped,          // Ctrl-C before or during the capture
+    no_device,        // the capture device could not be opened
+    nothing_heard,    // nobody spoke within three seconds
+    capture_failed,   // capture failed otherwise
+    device_refused,   // the device would deliver another format: told already
+    audio_lost,       // the captured audio could not be read back
+    wake_phrase_only, // the transcript was empty once the wake phrase was removed
+    empty_text,       // the transcript was empty
+    not_saved,        // the final result could not be written: the normal end, status 1
+    no_words,         // nothing was recognised: the normal end, with the error cue
+    done,             // every other ending: the normal end
 };
 
 // A usable recognizer result is longer than this.
@@ -83,7 +89,7 @@ Outcome use_final_result(const char *result) {
     if (is_text_empty(display)) {
         std::puts("(empty text detected)");
         play_cue(Cue::error);
-        return Outcome::empty_text;
+        return is_text_empty(result) ? Outcome::empty_text : Outcome::wake_phrase_only;
     }
     return hand_off_result(display) ? Outcome::done : Outcome::not_saved;
 }
@@ -102,7 +108,7 @@ Outcome recognize(VoskRecognizer *recognizer) {
     if (size <= 0) {
         std::puts("(empty audio file)");
         play_cue(Cue::error);
-        return Outcome::done;
+        return Outcome::no_words;
     }
     const size_t bytes = static_cast<size_t>(size);
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[bytes]);
@@ -139,7 +145,7 @@ Outcome recognize(VoskRecognizer *recognizer) {
     }
     std::puts("(no speech detected)");
     play_cue(Cue::error);
-    return Outcome::done;
+    return Outcome::no_words;
 }
 
 // Sets up the engine, captures and recognizes. Everything it acquires is
@@ -169,16 +175,20 @@ Outcome listen_and_recognize(const char *model_path) {
         break;
     case capture_wrong_format:
         return Outcome::device_refused;
+    case capture_no_device:
+        return running ? Outcome::no_device : Outcome::stopped;
+    case capture_no_speech:
+        return running ? Outcome::nothing_heard : Outcome::stopped;
     default:
         return running ? Outcome::capture_failed : Outcome::stopped;
     }
     return recognize(recognizer.get());
 }
 
-} // namespace
-
-int run_recognition(const char *model_path) {
-    switch (listen_and_recognize(model_path)) {
+// Ends the run after `outcome`: the cue and the status. Returns the exit
+// status.
+int end_run(Outcome outcome) {
+    switch (outcome) {
     case Outcome::engine_failed:
         play_cue(Cue::error);
         write_status("ready");
@@ -186,6 +196,8 @@ int run_recognition(const char *model_path) {
     case Outcome::stopped:
         write_status("ready");
         return exit_ok;
+    case Outcome::no_device:
+    case Outcome::nothing_heard:
     case Outcome::capture_failed:
         std::fflush(stdout);
         std::fputs("\nError during recording\n", stderr);
@@ -202,15 +214,84 @@ int run_recognition(const char *model_path) {
         play_cue(Cue::error);
         write_status("ready");
         return exit_failure;
+    case Outcome::wake_phrase_only:
     case Outcome::empty_text:
         write_status("ready");
         return exit_failure;
     case Outcome::not_saved:
         play_cue(Cue::stop);
         return exit_failure;
+    case Outcome::no_words:
     case Outcome::done:
         break;
     }
     play_cue(Cue::stop);
     return exit_ok;
+}
+
+// Tells the user who sees no terminal why the run failed, in a desktop
+// notification; a run that went well or was stopped tells nothing.
+void notify_failure(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::engine_failed:
+        notify_user("Speech model not loaded",
+                    "The speech model could not be loaded: it may be incomplete or damaged, or "
+                    "need more memory than is free. Remove it, then install it again: sudo "
+                    "tovu-voice-get-model");
+        return;
+    case Outcome::no_device:
+        notify_user("No microphone",
+                    "The microphone could not be opened. Plug one in, or choose one as the input "
+                    "in the sound settings; tovu-voice-check-mic tests it.");
+        return;
+    case Outcome::nothing_heard:
+        notify_user("Nothing heard",
+                    "No speech in the first 3 seconds. Is the microphone muted or too quiet? "
+                    "tovu-voice-check-mic shows its level.");
+        return;
+    case Outcome::capture_failed:
+        notify_user("Recording failed",
+                    "The microphone stopped sending sound, or the recording could not be saved in "
+                    "/tmp. tovu-voice-check-mic tests the microphone.");
+        return;
+    case Outcome::device_refused:
+        notify_user("Microphone format not supported",
+                    ("The microphone offers only " + refused_offer() +
+                     ", not the 16 kHz mono sound that tovu-voice takes. Let the system convert "
+                     "it: use the sound server's \"default\" device, or \"plughw:\" instead of "
+                     "\"hw:\" in ~/.asoundrc.")
+                        .c_str());
+        return;
+    case Outcome::audio_lost:
+        notify_user("Recording lost", "The recording could not be read back from /tmp. Please "
+                                      "try again.");
+        return;
+    case Outcome::wake_phrase_only:
+        notify_user("Only the wake phrase was heard",
+                    "Say your request right after the wake phrase, without a pause.");
+        return;
+    case Outcome::empty_text:
+    case Outcome::no_words:
+        notify_user("No words recognised",
+                    "Something was heard, but no words in it. Speak clearly and close to the "
+                    "microphone; tovu-voice-check-mic shows its level.");
+        return;
+    case Outcome::not_saved:
+        notify_user("Request not handed on",
+                    "Its transcript could not be saved in /tmp/tovu/speech.json. Is the disk "
+                    "full, or is /tmp/tovu another user's?");
+        return;
+    case Outcome::stopped:
+    case Outcome::done:
+        return;
+    }
+}
+
+} // namespace
+
+int run_recognition(const char *model_path) {
+    const Outcome outcome = listen_and_recognize(model_path);
+    const int status = end_run(outcome);
+    notify_failure(outcome);
+    return status;
 }

@@ -1,0 +1,138 @@
+// Why a run failed, for a user without a terminal: desktop notifications
+// through a session bus of the test's own and the testbed's notification
+// service.
+#include "base/scratch_file.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+using namespace sandbox;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The notifications that a run of `box` shows on a session bus with a
+// notification service ("summary | body" lines), and what it printed.
+Result notified(Sandbox &box, std::string &shown) {
+    // The bus's socket is in the runs' /tmp, where its path is short enough.
+    Process bus = box.start_other({"dbus-daemon", "--session", "--nofork", "--print-address",
+                                   "--address=unix:path=/tmp/bus"});
+    EXPECT_TRUE(bus.wait_for_output("unix:"));
+    box.set_env("DBUS_SESSION_BUS_ADDRESS", "unix:path=/tmp/bus");
+    Process service = box.start_other({TOVU_NOTIFICATION_SERVICE});
+    EXPECT_TRUE(service.wait_for_output("ready\n"));
+    const Result r = box.run();
+    // What the run sent comes before the answer to a closing request.
+    box.start_other({"dbus-send", "--session", "--print-reply",
+                     "--dest=org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                     "org.freedesktop.Notifications.CloseNotification", "uint32:0"})
+        .finish();
+    EXPECT_TRUE(service.wait_for_output("closed\n"));
+    service.interrupt();
+    shown = service.finish().out;
+    return r;
+}
+
+struct Ending {
+    const char *name;
+    const char *model;    // installed as the run's model, when set
+    const char *audio;    // the microphone's fixture; none when null
+    const char *asoundrc; // instead, when set
+    bool on_terminal;
+    int exit_status;
+    const char *shown; // between "ready" and "closed"
+};
+
+const char *const stereo_only =
+    "pcm.!default { type multi slaves.a { pcm { type null } channels 2 } bindings.0 { slave a "
+    "channel 0 } bindings.1 { slave a channel 1 } }";
+
+const Ending endings[] = {
+    {"NothingHeard", "model", "silence.raw", nullptr, false, 1,
+     "Nothing heard | No speech in the first 3 seconds. Is the microphone muted or too quiet? "
+     "tovu-voice-check-mic shows its level.\n"},
+    {"NothingHeardOnATerminal", "model", "silence.raw", nullptr, true, 1, ""},
+    {"NoMicrophone", "model", nullptr, nullptr, false, 1,
+     "No microphone | The microphone could not be opened. Plug one in, or choose one as the "
+     "input in the sound settings; tovu-voice-check-mic tests it.\n"},
+    {"StereoOnly", "model", nullptr, stereo_only, false, 1,
+     "Microphone format not supported | The microphone offers only 2 channels, not the 16 kHz "
+     "mono sound that tovu-voice takes. Let the system convert it: use the sound server's "
+     "\"default\" device, or \"plughw:\" instead of \"hw:\" in ~/.asoundrc.\n"},
+    {"OnlyTheWakePhrase", "model_prefix_only", "speech.raw", nullptr, false, 1,
+     "Only the wake phrase was heard | Say your request right after the wake phrase, without a "
+     "pause.\n"},
+    {"NoModel", nullptr, nullptr, nullptr, false, 1,
+     "No speech model | Without a speech model tovu-voice only records ten seconds and "
+     "understands nothing. Install one: sudo tovu-voice-get-model\n"},
+    {"RequestHandedOn", "model", "speech.raw", nullptr, false, 0, ""},
+};
+
+void PrintTo(const Ending &ending, std::ostream *out) {
+    *out << ending.name;
+}
+
+class Notification : public ::testing::TestWithParam<Ending> {};
+
+// Only a failure without a terminal is told, and what the run prints and its
+// exit status are those of the same run without a session bus.
+TEST_P(Notification, SaysWhyARunFailedAndChangesNothingElse) {
+    const Ending &ending = GetParam();
+    Sandbox box;
+    if (ending.model != nullptr) {
+        box.install_model(ending.model, "extras/tovu/model");
+    }
+    if (ending.audio != nullptr) {
+        box.use_audio(fixture(ending.audio));
+    }
+    if (ending.asoundrc != nullptr) {
+        box.use_asoundrc(ending.asoundrc);
+    }
+    if (ending.on_terminal) {
+        box.set_command("script -qec " + quote(program()) + " /dev/null");
+    }
+    box.add_program("arecord", "exit 1\n");
+    box.add_program("tovu-processor", "exit 0\n");
+    const Result alone = box.run();
+    std::string shown;
+    const Result r = notified(box, shown);
+    EXPECT_EQ(alone.exit_status, ending.exit_status) << alone.out << alone.err;
+    EXPECT_EQ(r.exit_status, alone.exit_status);
+    EXPECT_EQ(r.out, alone.out);
+    EXPECT_EQ(r.err, alone.err);
+    EXPECT_EQ(shown, "ready\n" + std::string(ending.shown) + "closed\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, Notification, ::testing::ValuesIn(endings),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A bus that lets the run in but never answers holds it up by the
+// notification's longest wait only.
+TEST(SilentBus, CostsTheRunUnderHalfASecond) {
+    Sandbox box;
+    box.install_model("model", "extras/tovu/model");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(box.run().exit_status, 1);
+    const auto alone = std::chrono::steady_clock::now() - started;
+
+    const UniqueFd mute(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un where{AF_UNIX, {}};
+    box.tmp("mute").copy(where.sun_path, sizeof where.sun_path - 1);
+    ASSERT_EQ(bind(mute.get(), reinterpret_cast<sockaddr *>(&where), sizeof where), 0);
+    ASSERT_EQ(listen(mute.get(), 8), 0);
+    box.set_env("DBUS_SESSION_BUS_ADDRESS", "unix:path=/tmp/mute");
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(box.run().exit_status, 1);
+    const auto cost = std::chrono::steady_clock::now() - started - alone;
+    std::cout << "[ FIGURE   ] a bus that never answers costs the run " << cost / 1ms << " ms\n";
+    EXPECT_LT(cost, allowed(500ms));
+    pollfd knocked{mute.get(), POLLIN, 0}; // the run did connect
+    EXPECT_EQ(poll(&knocked, 1, 0), 1);
+}
+
+} // namespace
