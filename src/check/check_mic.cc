@@ -4,6 +4,7 @@
 #include "base/instance_lock.h"
 #include "base/state.h"
 #include "capture/device.h"
+#include "capture/listen.h"
 #include "capture/vad.h"
 #include "check/judge.h"
 #include "check/volume.h"
