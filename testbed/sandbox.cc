@@ -107,6 +107,9 @@ std::string fake_vosk_library() {
 std::string fake_alsa_library() {
     return env_or("TOVU_FAKE_ALSA", TOVU_FAKE_ALSA_DEFAULT);
 }
+std::string own_cues() {
+    return env_or("TOVU_CUES", TOVU_CUES_DEFAULT);
+}
 std::string pipewire_alsa_plugin() {
     return env_or("TOVU_PIPEWIRE_ALSA", TOVU_PIPEWIRE_ALSA_DEFAULT);
 }

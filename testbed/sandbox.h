@@ -265,5 +265,7 @@ std::string fake_vosk_library(); // the stand-in libvosk (TOVU_FAKE_VOSK)
 std::string fake_alsa_library(); // the failing capture device (TOVU_FAKE_ALSA)
 // PipeWire's own ALSA plugin, unpacked (TOVU_PIPEWIRE_ALSA).
 std::string pipewire_alsa_plugin();
+// The program's own sound cues, as the build made them (TOVU_CUES).
+std::string own_cues();
 
 } // namespace sandbox

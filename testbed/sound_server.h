@@ -2,7 +2,8 @@
 // with WirePlumber and pipewire-pulse (reached through pipewire-pulse or
 // through PipeWire's own ALSA plugin), in a folder of the test's (runtime
 // directory, HOME, logs), with a null sink "room" at 16 kHz mono and a
-// source "mic" over its monitor as the default source. What is played into
+// source "mic" over its monitor as the default source, and a null sink
+// "speakers" that nobody hears. What is played into
 // "room" is what a client recording from the default source hears. Started
 // by the constructor, stopped by process id by the destructor; never a
 // server that happens to run on the machine.
