@@ -12,11 +12,6 @@
 
 namespace {
 
-struct HwParamsFreer {
-    void operator()(snd_pcm_hw_params_t *params) const { snd_pcm_hw_params_free(params); }
-};
-using UniqueHwParams = std::unique_ptr<snd_pcm_hw_params_t, HwParamsFreer>;
-
 struct OutputCloser {
     void operator()(snd_output_t *output) const { snd_output_close(output); }
 };
@@ -234,14 +229,9 @@ DeviceOpen open_capture_device(CaptureDevice &device, std::string &offered) {
         offered = describe_offer(pcm.get(), params.get());
         return DeviceOpen::wrong_format;
     }
-    // Applying the parameters leaves the device prepared. Preparing it once
-    // more is not harmless: PulseAudio's ALSA plugin then reports itself
-    // ready forever while it has nothing to read.
-    if (snd_pcm_hw_params(pcm.get(), params.get()) < 0) {
-        return DeviceOpen::unavailable;
-    }
     device.pcm = std::move(pcm);
-    return make_waiter(device) ? DeviceOpen::opened : DeviceOpen::unavailable;
+    device.format = std::move(params);
+    return DeviceOpen::opened;
 }
 
 namespace {
@@ -316,13 +306,21 @@ ChunkRead read_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point d
     return {ReadEnd::read, static_cast<snd_pcm_sframes_t>(filled)};
 }
 
-void start_capture_device(CaptureDevice &device) {
+bool start_capture_device(CaptureDevice &device) {
+    // Applying the format prepares the device: a sound server's plugin then
+    // starts its stream, which from then on keeps what it hears. Preparing
+    // it once more is not harmless: PulseAudio's ALSA plugin then reports
+    // itself ready forever while it has nothing to read.
+    if (snd_pcm_hw_params(device.pcm.get(), device.format.get()) < 0 || !make_waiter(device)) {
+        return false;
+    }
     // A device that cannot start now starts with the first read.
     snd_pcm_start(device.pcm.get());
+    return true;
 }
 
 Listened next_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point deadline,
-                 int &failed_reads, size_t &frames) {
+                    int &failed_reads, size_t &frames) {
     for (;;) {
         if (!running) {
             return Listened::stopped;

@@ -20,8 +20,14 @@ using Clock = std::chrono::steady_clock;
 // The opened device and what the capture waits on: the stop request first,
 // then the device's own descriptors. Set up once, so that reading allocates
 // nothing.
+struct HwParamsFreer {
+    void operator()(snd_pcm_hw_params_t *params) const { snd_pcm_hw_params_free(params); }
+};
+using UniqueHwParams = std::unique_ptr<snd_pcm_hw_params_t, HwParamsFreer>;
+
 struct CaptureDevice {
     UniquePcm pcm;
+    UniqueHwParams format; // the capture's format, chosen but not yet applied
     std::unique_ptr<pollfd[]> fds;
     unsigned int device_fds = 0;
 };
@@ -57,8 +63,10 @@ struct ChunkRead {
 // gives up at `deadline` and as soon as a stop is requested.
 ChunkRead read_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point deadline);
 
-// Starts the opened device: it hears from now on, not before.
-void start_capture_device(CaptureDevice &device);
+// Applies the chosen format and starts the opened device: it hears from now
+// on, not before (a sound server's stream begins only here). False when the
+// device cannot be started.
+bool start_capture_device(CaptureDevice &device);
 
 // What listening brought next: a chunk of at least one frame, or why not.
 enum class Listened {
@@ -75,7 +83,7 @@ enum class Listened {
 // `failed_reads` (0 at the start) counts such reads and empty ones in a row,
 // up to max_failed_reads.
 Listened next_chunk(CaptureDevice &device, int16_t *buffer, Clock::time_point deadline,
-                 int &failed_reads, size_t &frames);
+                    int &failed_reads, size_t &frames);
 
 // Consecutive failed or empty reads after which the device counts as gone.
 inline constexpr int max_failed_reads = 16;

@@ -71,13 +71,15 @@ int capture(const char *path, int max_duration_ms, CuePlayer &start_cue) {
         return capture_failed;
     }
 
-    // Everything is ready: the device hears from the moment the cue is
-    // over, and never the cue itself.
+    // Everything is ready but the device's stream: it hears from the moment
+    // the cue is over, and never the cue itself.
     start_cue.wait();
     if (!running) {
         return capture_failed;
     }
-    start_capture_device(device);
+    if (!start_capture_device(device)) {
+        return capture_no_device;
+    }
     run_phase = phase_waiting;
 
     const VadLimits limits = vad_limits(max_duration_ms);

@@ -93,7 +93,11 @@ const char *route_name(Route route) {
 ListenEnd listen(bool meter, bool again, Route &route, Heard &heard) {
     CaptureDevice device;
     std::string offered;
-    switch (open_capture_device(device, offered)) {
+    DeviceOpen opened = open_capture_device(device, offered);
+    if (opened == DeviceOpen::opened && !start_capture_device(device)) {
+        opened = DeviceOpen::unavailable;
+    }
+    switch (opened) {
     case DeviceOpen::opened:
         break;
     case DeviceOpen::unavailable:
