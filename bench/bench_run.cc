@@ -6,6 +6,8 @@
 //             [--env NAME=VALUE]...   (extra environment for tovu-voice and bare_vosk)
 //             [--pipewire-alsa DIR]   (PipeWire's own ALSA plugin, unpacked: adds the
 //                                      real-time measures on that route)
+//             [--cues DIR]            (the program's own cues: adds, on each route, the
+//                                      time from the start cue to the first read)
 //             [--check-mic PROGRAM]   (tovu-voice-check-mic: adds its CPU time while
 //                                      listening to the real-time measures)
 //
@@ -84,6 +86,8 @@ int main(int argc, char **argv) {
             runs = std::atoi(value.c_str());
         } else if (flag == "--pipewire-alsa") {
             p.pipewire_alsa = value;
+        } else if (flag == "--cues") {
+            p.cues = fs::absolute(value).lexically_normal().string();
         } else if (flag == "--check-mic") {
             p.check_mic = fs::absolute(value).lexically_normal().string();
         } else if (flag == "--real-runs") {
@@ -133,6 +137,12 @@ int main(int argc, char **argv) {
     if (!p.pipewire_alsa.empty()) {
         // Reached through its own ALSA plugin, as on most desktops.
         measure_real_server(p, real_runs, sound::Kind::pipewire_alsa, "PipeWire");
+    }
+    if (!p.cues.empty() && !p.pipewire_alsa.empty()) {
+        for (const sound::Kind kind :
+             {sound::Kind::pulseaudio, sound::Kind::pipewire, sound::Kind::pipewire_alsa}) {
+            measure_first_word(p, real_runs, kind);
+        }
     }
     print_table();
     std::printf("\nload average after: %s", read_file("/proc/loadavg").c_str());

@@ -138,10 +138,13 @@ Run launch(const Paths &p, const Launch &l) {
 }
 
 Run run_isolated(const Paths &p, const std::string &name, const std::string &asoundrc,
-                 bool with_model, Launch l) {
+                 bool with_model, Launch l, const std::map<std::string, std::string> &files) {
     const std::string root = p.work + "/" + name;
     fs::remove_all(root);
     sandbox::make_run_root(root);
+    for (const auto &[path, content] : files) {
+        sandbox::write_file(root + "/" + path, content, path.rfind("bin/", 0) == 0 ? 0755 : 0644);
+    }
     sandbox::write_file(root + "/home/.asoundrc", asoundrc);
     fs::copy_file(p.bench_dir + "/processor_stub", root + "/bin/tovu-processor");
     if (with_model) {

@@ -19,6 +19,7 @@ struct Paths {
     std::vector<std::string> extra_env; // --env NAME=VALUE: for the program and bare_vosk
     std::string pipewire_alsa;          // --pipewire-alsa DIR
     std::string check_mic;              // --check-mic: tovu-voice-check-mic
+    std::string cues;                   // --cues DIR: the program's own sound cues
 };
 
 // key=value lines; repeated keys keep their last value, except "system",
@@ -67,10 +68,11 @@ struct Launch {
 Run launch(const Paths &p, const Launch &l);
 
 // Runs `l` in a private world of its own: a fresh folder `name` under the
-// work folder with `asoundrc` in its HOME, the stub processor on PATH and,
-// when `with_model`, the model in the data directory.
+// work folder with `asoundrc` in its HOME, the stub processor on PATH, the
+// `files` (a path under the folder: its content; executable under bin/)
+// and, when `with_model`, the model in the data directory.
 Run run_isolated(const Paths &p, const std::string &name, const std::string &asoundrc,
-                 bool with_model, Launch l);
+                 bool with_model, Launch l, const std::map<std::string, std::string> &files = {});
 
 // Dies with `what` and the run's output unless it exited 0.
 Run succeeded(Run run, const std::string &what);

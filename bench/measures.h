@@ -38,3 +38,8 @@ void measure_capture(const Paths &p, const std::string &audio, int runs);
 // 5. Against a real sound server of `kind`, called `name` in the table, in
 // real time (measure_real_server.cc).
 void measure_real_server(const Paths &p, int runs, sound::Kind kind, const std::string &name);
+
+// 6. From the start cue's beginning to the first read, against a script that
+// plays the cue and then starts arecord, on a real sound server of `kind`
+// (measure_first_word.cc).
+void measure_first_word(const Paths &p, int runs, sound::Kind kind);

@@ -17,6 +17,7 @@
 //   allocs             allocations over the whole run
 //   capture_allocs     allocations from the first read's entry to the last read's return
 //   pcm_open_ns        time spent in snd_pcm_open
+//   spawn_ns           entry into the first posix_spawn (the start cue's player)
 //   peak_rss_kb        VmHWM at exit
 //   system=START_NS DURATION_NS COMMAND   one line per system() call
 //
@@ -33,6 +34,7 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <unistd.h>
 
 extern "C" {
@@ -66,6 +68,7 @@ int64_t allocs_at_last_read = 0;
 int64_t decode_ns = 0;
 int64_t samples = 0;
 int64_t pcm_open_ns = 0;
+int64_t spawn_ns = 0;
 int64_t pcm_close_ns = 0;
 int64_t accept_ns = 0;
 int64_t decoded_ns = 0;
@@ -118,7 +121,8 @@ __attribute__((destructor)) void write_report() {
         text, sizeof text,
         "ctor_ns=%lld\nmodel_ns=%lld\nrecognizer_ns=%lld\nreads=%lld\nfirst_read_ns=%lld\n"
         "last_read_ns=%lld\ndecode_ns=%lld\nsamples=%lld\nallocs=%lld\ncapture_allocs=%lld\n"
-        "pcm_open_ns=%lld\npcm_close_ns=%lld\naccept_ns=%lld\ndecoded_ns=%lld\npeak_rss_kb=%ld\n",
+        "pcm_open_ns=%lld\npcm_close_ns=%lld\naccept_ns=%lld\ndecoded_ns=%lld\npeak_rss_kb=%ld\n"
+        "spawn_ns=%lld\n",
         static_cast<long long>(ctor_ns), static_cast<long long>(model_ns),
         static_cast<long long>(recognizer_ns), static_cast<long long>(reads),
         static_cast<long long>(first_read_ns), static_cast<long long>(last_read_ns),
@@ -126,7 +130,8 @@ __attribute__((destructor)) void write_report() {
         static_cast<long long>(allocs.load()),
         static_cast<long long>(allocs_at_last_read - allocs_at_first_read),
         static_cast<long long>(pcm_open_ns), static_cast<long long>(pcm_close_ns),
-        static_cast<long long>(accept_ns), static_cast<long long>(decoded_ns), peak_rss_kb());
+        static_cast<long long>(accept_ns), static_cast<long long>(decoded_ns), peak_rss_kb(),
+        static_cast<long long>(spawn_ns));
     for (int i = 0; i < system_count && n > 0 && static_cast<size_t>(n) < sizeof text; ++i) {
         n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "system=%lld %lld %s\n",
                            static_cast<long long>(system_calls[i].start_ns),
@@ -231,6 +236,17 @@ int system(const char *command) {
         }
     }
     return r;
+}
+
+int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) {
+    static auto real =
+        next<int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *,
+                     const posix_spawnattr_t *, char *const[], char *const[])>("posix_spawn");
+    if (spawn_ns == 0) {
+        spawn_ns = now_ns();
+    }
+    return real(pid, path, actions, attributes, argv, envp);
 }
 
 // ---- Recognizer ----------------------------------------------------------

@@ -6,7 +6,8 @@
 # last rows run in real time against a private PulseAudio server and a
 # private PipeWire reached through its own ALSA plugin (about three minutes:
 # on each, three runs of a 10 s capture, arecord and two stops, and of the
-# microphone check listening 8 s beside arecord); the plugin is fetched from
+# microphone check listening 8 s beside arecord), and on all three routes
+# the time from the start cue to the first read; the plugin is fetched from
 # the Debian mirror once, as for the tests.
 #
 #   scripts/bench.sh [RUNS]      RUNS: runs per measure (default 15)
@@ -19,15 +20,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-15}
 build=${TOVU_BENCH_BUILD:-$root/build-bench}
 "$root/scripts/setup.sh" --tests >/dev/null
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOVU_TESTS=OFF -DTOVU_CUES=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" \
-  --target tovu-voice tovu-voice-check-mic bare_vosk vad_capture processor_stub tovu_probe bench_run bench_micro >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOVU_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tovu-voice tovu-voice-check-mic bare_vosk \
+  vad_capture processor_stub tovu_probe bench_run bench_micro tovu_cues >/dev/null
 "$root/testbed/make_fixtures.sh" "$build/fixtures"
 "$root/testbed/fetch_pipewire_alsa.sh" "$build/pipewire-alsa"
 
 "$build/bench/bench_run" --binary "$build/tovu-voice" --bench-dir "$build/bench" \
   --fixtures "$build/fixtures" --pipewire-alsa "$build/pipewire-alsa" --work "$build/bench-work" \
-  --check-mic "$build/tovu-voice-check-mic" --runs "$runs"
+  --check-mic "$build/tovu-voice-check-mic" --cues "$build/cues" --runs "$runs"
 echo
 "$build/bench/bench_micro" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_min_time=0.2
