@@ -1,5 +1,5 @@
-// A desktop's notification service on the session bus: it answers the calls
-// of org.freedesktop.Notifications and prints "ready" once it owns the name,
+// A desktop's notification service on the session bus, as far as the
+// program uses one: it owns org.freedesktop.Notifications, prints "ready",
 // then "summary | body" for each notification and "closed" for each closing.
 #include <cstdio>
 #include <memory>
@@ -22,20 +22,9 @@ int close_notification(sd_bus_message *call, void *, sd_bus_error *) {
     return sd_bus_reply_method_return(call, "");
 }
 
-int capabilities(sd_bus_message *call, void *, sd_bus_error *) {
-    return sd_bus_reply_method_return(call, "as", 1, "body");
-}
-
-int information(sd_bus_message *call, void *, sd_bus_error *) {
-    return sd_bus_reply_method_return(call, "ssss", "testbed", "tovu", "1", "1.2");
-}
-
-const sd_bus_vtable calls[] = {SD_BUS_VTABLE_START(0),
-                               SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", notify, 0),
-                               SD_BUS_METHOD("GetCapabilities", "", "as", capabilities, 0),
-                               SD_BUS_METHOD("GetServerInformation", "", "ssss", information, 0),
-                               SD_BUS_METHOD("CloseNotification", "u", "", close_notification, 0),
-                               SD_BUS_VTABLE_END};
+const sd_bus_vtable calls[] = {
+    SD_BUS_VTABLE_START(0), SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", notify, 0),
+    SD_BUS_METHOD("CloseNotification", "u", "", close_notification, 0), SD_BUS_VTABLE_END};
 
 } // namespace
 

@@ -128,33 +128,6 @@ TEST(SecondStart, OnAFreshMachineWhileTheFirstListensCancelsIt) {
     second_run_while_the_first_listens(true);
 }
 
-// Speech has begun: the second start ends the recording at once, and the
-// request is transcribed and handed on.
-TEST(SecondStart, WhileTheFirstRecordsEndsTheRecording) {
-    Sandbox box;
-    set_up_listening(box);
-    box.add_program("tovu-processor", "echo \"$@\" >&7\n");
-    RunReports reports(box);
-    Process first = box.start();
-    const std::string speech = read_file(fixture("speech.raw"));
-    const size_t trailing_silence = 12 * 32000;
-    ASSERT_GT(speech.size(), trailing_silence);
-    box.feed(speech.substr(0, speech.size() - trailing_silence));
-    ASSERT_TRUE(first.wait_for_output("Listening... ."));
-    ASSERT_TRUE(box.wait_until_fed());
-
-    Process second = box.start_beside(first.pid());
-    expect_second_start(second.finish(),
-                        banner + "Ended the recording of the tovu-voice that was running: it "
-                                 "hands your request on\n");
-    const Result r = first.finish();
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    EXPECT_TRUE(has(r.out, ". [ended: tovu-voice was started again]\nProcessing... ")) << r.out;
-    EXPECT_TRUE(has(r.out, "Recunoscut: " + transcript)) << r.out;
-    EXPECT_EQ(reports.wait_all_ended(), "/tmp/tovu/speech.json\n");
-    EXPECT_EQ(box.status(), "listening\n");
-}
-
 // Started at the same moment: whichever takes the lock first is cancelled
 // by the other, whatever the order, and nothing is handed on.
 TEST(SecondStart, HotkeyPressedTwiceAtOnceCancels) {

@@ -4,6 +4,7 @@
 #include "base/scratch_file.h"
 #include "sandbox.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -45,32 +46,23 @@ struct Ending {
     const char *asoundrc; // instead, when set
     bool on_terminal;
     int exit_status;
-    const char *shown; // between "ready" and "closed"
+    const char *shown; // the summary, or null for none
 };
 
 const char *const stereo_only =
     "pcm.!default { type multi slaves.a { pcm { type null } channels 2 } bindings.0 { slave a "
     "channel 0 } bindings.1 { slave a channel 1 } }";
 
+// The notification's summary; its body gives the reason and the next step.
 const Ending endings[] = {
-    {"NothingHeard", "model", "silence.raw", nullptr, false, 1,
-     "Nothing heard | No speech in the first 3 seconds. Is the microphone muted or too quiet? "
-     "tovu-voice-check-mic shows its level.\n"},
-    {"NothingHeardOnATerminal", "model", "silence.raw", nullptr, true, 1, ""},
-    {"NoMicrophone", "model", nullptr, nullptr, false, 1,
-     "No microphone | The microphone could not be opened. Plug one in, or choose one as the "
-     "input in the sound settings; tovu-voice-check-mic tests it.\n"},
-    {"StereoOnly", "model", nullptr, stereo_only, false, 1,
-     "Microphone format not supported | The microphone offers only 2 channels, not the 16 kHz "
-     "mono sound that tovu-voice takes. Let the system convert it: use the sound server's "
-     "\"default\" device, or \"plughw:\" instead of \"hw:\" in ~/.asoundrc.\n"},
+    {"NothingHeard", "model", "silence.raw", nullptr, false, 1, "Nothing heard"},
+    {"NothingHeardOnATerminal", "model", "silence.raw", nullptr, true, 1, nullptr},
+    {"NoMicrophone", "model", nullptr, nullptr, false, 1, "No microphone"},
+    {"StereoOnly", "model", nullptr, stereo_only, false, 1, "Microphone format not supported"},
     {"OnlyTheWakePhrase", "model_prefix_only", "speech.raw", nullptr, false, 1,
-     "Only the wake phrase was heard | Say your request right after the wake phrase, without a "
-     "pause.\n"},
-    {"NoModel", nullptr, nullptr, nullptr, false, 1,
-     "No speech model | Without a speech model tovu-voice only records ten seconds and "
-     "understands nothing. Install one: sudo tovu-voice-get-model\n"},
-    {"RequestHandedOn", "model", "speech.raw", nullptr, false, 0, ""},
+     "Only the wake phrase was heard"},
+    {"NoModel", nullptr, nullptr, nullptr, false, 1, "No speech model"},
+    {"RequestHandedOn", "model", "speech.raw", nullptr, false, 0, nullptr},
 };
 
 void PrintTo(const Ending &ending, std::ostream *out) {
@@ -105,7 +97,10 @@ TEST_P(Notification, SaysWhyARunFailedAndChangesNothingElse) {
     EXPECT_EQ(r.exit_status, alone.exit_status);
     EXPECT_EQ(r.out, alone.out);
     EXPECT_EQ(r.err, alone.err);
-    EXPECT_EQ(shown, "ready\n" + std::string(ending.shown) + "closed\n");
+    EXPECT_THAT(shown,
+                ::testing::MatchesRegex(ending.shown ? "ready\n" + std::string(ending.shown) +
+                                                           " \\| [^\n]+\nclosed\n"
+                                                     : "ready\nclosed\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, Notification, ::testing::ValuesIn(endings),
