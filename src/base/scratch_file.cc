@@ -42,6 +42,14 @@ int create_scratch_file(const char *path) {
     return open(path, flags, 0600);
 }
 
+const char *scratch_file_obstacle(const char *path) {
+    struct stat st {};
+    if (lstat(path, &st) == 0 && st.st_uid != geteuid()) {
+        return ": another user's file is in its place (their tovu-voice may be running)";
+    }
+    return "";
+}
+
 int open_own_file(const char *path) {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {

@@ -50,6 +50,10 @@ bool write_all(int fd, const void *data, size_t size);
 // another user or anything else at the path makes it fail.
 int create_scratch_file(const char *path);
 
+// Why create_scratch_file(path) failed, to follow the path in a message:
+// that something of another user's is there, or "".
+const char *scratch_file_obstacle(const char *path);
+
 // Opens an existing regular file of our own for reading without following a
 // link; -1 when the path is anything else.
 int open_own_file(const char *path);

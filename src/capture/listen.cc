@@ -58,7 +58,7 @@ int capture(const char *path, int max_duration_ms, CuePlayer &start_cue) {
     }
     UniqueFd fd(create_scratch_file(path));
     if (!fd) {
-        std::fprintf(stderr, "Error: Could not create %s\n", path);
+        std::fprintf(stderr, "Error: Could not create %s%s\n", path, scratch_file_obstacle(path));
         return capture_failed;
     }
     std::unique_ptr<int16_t[]> buffer(new (std::nothrow) int16_t[chunk_frames]);

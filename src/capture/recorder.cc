@@ -63,7 +63,7 @@ int record_audio_wav(const char *path, int seconds) {
     // that no link or file of another user is planted there, by making it a
     // fresh file of our own.
     if (!UniqueFd(create_scratch_file(path))) {
-        std::fprintf(stderr, "\nError: Could not create %s\n", path);
+        std::fprintf(stderr, "\nError: Could not create %s%s\n", path, scratch_file_obstacle(path));
         return -1;
     }
     pid_t child = -1;
