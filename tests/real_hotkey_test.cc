@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -28,16 +29,19 @@ enum class Act { request, second_start_in_speech, second_start_before_speech };
 struct Row {
     const char *name;
     Act act;
-    const char *request_after; // seconds after the cue began
-    double most_lost_s;        // of the request's start: the cue (0.12 s), its player's end
-                               // and the stream's start; a millisecond is the resolution
+    double request_after; // seconds after the cue began
 };
 
+// The run hears within 250 ms of the cue's start: the cue (0.12 s), its
+// player's end and the stream's start. A millisecond is the measure's
+// resolution.
+constexpr auto hears_within = std::chrono::milliseconds(250);
+
 const Row rows[] = {
-    {"RequestWithTheCue", Act::request, "0", 0.25},
-    {"RequestAfterTheCue", Act::request, "0.25", 0.001},
-    {"SecondStartInSpeech", Act::second_start_in_speech, "", 0},
-    {"SecondStartBeforeSpeech", Act::second_start_before_speech, "", 0},
+    {"RequestWithTheCue", Act::request, 0},
+    {"RequestAfterTheCue", Act::request, 0.25},
+    {"SecondStartInSpeech", Act::second_start_in_speech, 0},
+    {"SecondStartBeforeSpeech", Act::second_start_before_speech, 0},
 };
 
 void PrintTo(const Row &row, std::ostream *os) {
@@ -79,11 +83,11 @@ TEST_P(Hotkey, Run) {
         write_file(box.data_dir(cue), read_file(own_cues() + "/" + cue));
     }
     const std::string request = box.root() + "/request.raw";
-    ASSERT_EQ(std::system(("sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw " + quote(request) +
-                           " synth 0.6 sine 440 vol 0.3 pad " +
-                           (row.act == Act::request ? row.request_after : "0") + " 2")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(("sox -n -r 16000 -c 1 -b 16 -e signed-integer -t raw " + quote(request) +
+                     " synth 0.6 sine 440 vol 0.3 pad " + std::to_string(row.request_after) + " 2")
+                        .c_str()),
+        0);
     const std::string play = "pacat -p -d room --raw --format=s16le --rate=16000 --channels=1 " +
                              quote(request) + " &\n";
     box.add_program(
@@ -122,7 +126,8 @@ TEST_P(Hotkey, Run) {
         const double lost = lost_of_tone(box.fake_vosk_samples());
         std::cout << "[ FIGURE   ] a request " << row.request_after
                   << " s after the cue began lost its first " << lost * 1000 << " ms\n";
-        EXPECT_LE(lost, row.most_lost_s);
+        const double heard_after = std::chrono::duration<double>(allowed(hears_within)).count();
+        EXPECT_LE(lost, std::max(0.0, heard_after - row.request_after) + 0.001);
     }
 }
 
