@@ -11,6 +11,7 @@ volatile std::sig_atomic_t running = 1;
 volatile std::sig_atomic_t arecord_pid = 0;
 volatile std::sig_atomic_t run_phase = phase_starting;
 volatile std::sig_atomic_t finish_requested = 0;
+volatile std::sig_atomic_t cancelled = 0;
 
 namespace {
 
@@ -73,6 +74,7 @@ void second_start_handler(int /*signal_number*/, siginfo_t *info, void * /*conte
             static const char message[] = "\nCancelled: tovu-voice was started again\n";
             say(message, sizeof message - 1);
         }
+        cancelled = 1;
         request_stop();
     } else if (answer == answer_finished) {
         finish_requested = 1;

@@ -25,6 +25,10 @@ enum RunPhase {
 };
 extern volatile std::sig_atomic_t run_phase;
 
+// Set when a second start cancelled the run (which also clears `running`):
+// it no longer invites anyone to speak.
+extern volatile std::sig_atomic_t cancelled;
+
 // Set when a second start ended the recording: the capture ends as if the
 // silence had come.
 extern volatile std::sig_atomic_t finish_requested;

@@ -167,7 +167,7 @@ Outcome listen_and_recognize(const char *model_path) {
     std::puts("Vosk initialized!\n");
     // The cue plays while the capture gets the device ready, so that it
     // listens the moment the cue is over.
-    CuePlayer cue = start_cue(Cue::start);
+    CuePlayer cue = cancelled ? CuePlayer(-1) : start_cue(Cue::start);
 
     const ScratchFileGuard raw_file(raw_path);
     switch (record_audio_raw_vad(raw_path, max_utterance_ms, cue)) {
