@@ -25,7 +25,7 @@ int tell_second_start(int answer) {
         done = "Stopped the recording of the tovu-voice that was running";
         break;
     case answer_busy:
-        done = "The tovu-voice that was running is already handling your request: left alone";
+        done = "The tovu-voice that was running has finished listening: left alone";
         break;
     case 0:
         done = "The tovu-voice that was running has just ended";
