@@ -231,7 +231,7 @@ TEST(Stop, CtrlCDuringSpeechStopsWithoutRecognizing) {
 // After the capture a stop changes nothing: the handler prints its line
 // (again for a second Ctrl-C, as it stays installed), and recognition and
 // hand-off complete.
-TEST(Stop, CtrlCWhileTheRecognizerDecodesLetsTheRunComplete) {
+TEST(Stop, CtrlCOrASecondStartWhileTheRecognizerDecodesLetsTheRunComplete) {
     Sandbox box;
     const std::string gate = box.root() + "/accept.fifo";
     ASSERT_EQ(mkfifo(gate.c_str(), 0666), 0);
@@ -250,6 +250,9 @@ TEST(Stop, CtrlCWhileTheRecognizerDecodesLetsTheRunComplete) {
     ASSERT_TRUE(run.wait_for_output(stopping));
     run.interrupt();
     ASSERT_TRUE(run.wait_for_output(stopping + stopping));
+    // So does a second start, which says so.
+    EXPECT_EQ(box.start_beside(run.pid()).finish().out,
+              banner + "The tovu-voice that was running has finished listening: left alone\n");
     EXPECT_EQ(write(writer, "x", 1), 1);
     close(writer);
     const Result r = run.finish();
