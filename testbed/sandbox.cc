@@ -2,6 +2,7 @@
 
 #include "capture_device.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +11,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +125,62 @@ std::string check_mic_program() {
     return env_or("TOVU_CHECK_MIC", TOVU_CHECK_MIC_DEFAULT);
 }
 
+// The runs as other users (nobody, the tests' own users) must reach the
+// program, its libvosk, the fixtures and the sandboxes. Above each of those
+// trees, the topmost folder that others may not search (a home of mode 0700)
+// becomes an empty tmpfs that they may search, with the trees below it bound
+// in at their own paths, in a mount namespace of this process's own: the
+// user's folders keep their modes, and nothing else that they hold comes
+// within the runs' reach.
+void reach_trees() {
+    std::map<fs::path, std::vector<fs::path>> closed; // folder: the trees below it
+    for (const fs::path tree : {TOVU_SOURCE_TREE, TOVU_BUILD_TREE, TOVU_VOSK_DIR}) {
+        fs::path above = "/";
+        for (const fs::path &part : tree.parent_path().relative_path()) {
+            above /= part;
+            struct stat st {};
+            if (stat(above.c_str(), &st) == 0 && (st.st_mode & S_IXOTH) == 0) {
+                std::vector<fs::path> &trees = closed[above];
+                if (std::none_of(trees.begin(), trees.end(), [&](const fs::path &t) {
+                        return !tree.lexically_relative(t).string().starts_with("..");
+                    })) {
+                    trees.push_back(tree);
+                }
+                break;
+            }
+        }
+    }
+    if (closed.empty() || geteuid() != 0) {
+        return;
+    }
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return fail(std::string("cannot make a mount namespace: ") + std::strerror(errno));
+    }
+    for (const auto &[folder, trees] : closed) {
+        std::vector<int> fds;
+        for (const fs::path &tree : trees) {
+            fds.push_back(open(tree.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        }
+        if (mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0711") != 0) {
+            return fail("cannot mount a tmpfs on " + folder.string() + ": " + std::strerror(errno));
+        }
+        for (size_t i = 0; i < trees.size(); ++i) {
+            fs::path at = folder;
+            for (const fs::path &part : trees[i].lexically_relative(folder)) {
+                at /= part;
+                mkdir(at.c_str(), 0711);
+                chmod(at.c_str(), 0711);
+            }
+            const std::string from = "/proc/self/fd/" + std::to_string(fds[i]);
+            if (mount(from.c_str(), trees[i].c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+                fail("cannot bind " + trees[i].string() + ": " + std::strerror(errno));
+            }
+            close(fds[i]);
+        }
+    }
+}
+
 // ---- Sandbox --------------------------------------------------------------
 
 Sandbox::Sandbox() {
@@ -129,8 +188,10 @@ Sandbox::Sandbox() {
     root_ = work + "/" + folder_name() + "-" + std::to_string(getpid());
     fs::remove_all(root_);
     make_run_root(root_);
-    // Everyone may reach the sandbox, for runs as another user.
-    for (fs::path p = root_; p != p.root_path(); p = p.parent_path()) {
+    // Everyone may reach the sandbox, for runs as another user; the folders
+    // above the work folder are not the tests' to change (reach_trees()).
+    for (fs::path p = root_; p != fs::path(work).parent_path() && p != p.root_path();
+         p = p.parent_path()) {
         struct stat st {};
         if (stat(p.c_str(), &st) == 0) {
             chmod(p.c_str(), st.st_mode | 0755);
@@ -251,8 +312,13 @@ std::vector<std::string> Sandbox::cues_played() const {
 }
 
 void Sandbox::preload(const std::string &library) {
-    const auto set = env_.find("LD_PRELOAD");
-    set_env("LD_PRELOAD", set == env_.end() ? library : set->second + ":" + library);
+    const fs::path path(library);
+    for (const auto &[name, value] :
+         {std::pair<std::string, std::string>{"LD_PRELOAD", path.filename()},
+          {"LD_LIBRARY_PATH", path.parent_path()}}) {
+        const auto set = env_.find(name);
+        set_env(name, set == env_.end() ? value : set->second + ":" + value);
+    }
 }
 
 void Sandbox::use_fake_alsa(const std::map<std::string, std::string> &behaviour) {

@@ -194,6 +194,9 @@ class Sandbox {
     // fake_alsa_calls().
     void use_fake_alsa(const std::map<std::string, std::string> &behaviour = {});
     std::vector<std::string> fake_alsa_calls() const;
+    // Preloads `library` into the program, by its file name with its folder
+    // on LD_LIBRARY_PATH: the loader splits LD_PRELOAD at spaces too.
+    void preload(const std::string &library);
 
     // A stub program on PATH (a shell script body).
     void add_program(const std::string &name, const std::string &script);
@@ -230,7 +233,6 @@ class Sandbox {
   private:
     std::string command() const;
     Process launch(pid_t beside, const std::string &command) const;
-    void preload(const std::string &library); // added to LD_PRELOAD
     std::string root_;
     std::string cwd_;
     std::map<std::string, std::string> env_;
@@ -257,6 +259,12 @@ class Sandbox {
 // allowed() and allowed_cpu() scale a plain pass's bound by them.
 std::chrono::milliseconds allowed(std::chrono::milliseconds limit);
 double allowed_cpu(double seconds);
+
+// Where a folder above the trees that the runs use (source, build, libvosk's)
+// is closed to other users, such as a home of mode 0700, gives this process a
+// mount namespace of its own in which they can reach the trees (see
+// sandbox.cc). For the test programs' main, before any thread starts.
+void reach_trees();
 
 // Paths the tests use.
 std::string program();           // the tovu-voice under test (TOVU_BINARY)

@@ -17,13 +17,14 @@ namespace stand_in {
 // the sanitizer runtime that the stand-in brings. So once a stand-in finds
 // itself in the program (the process that has libvosk loaded; every
 // preloaded library and every library the program needs is loaded by then),
-// it takes the preload out of the environment, as the benchmarks' probe
-// does. Processes on the way to the program, such as the shell script that
-// starts valgrind, pass it on.
+// it takes the preload (and the testbed's LD_LIBRARY_PATH that finds it) out
+// of the environment, as the benchmarks' probe does. Processes on the way to
+// the program, such as the shell script that starts valgrind, pass it on.
 __attribute__((constructor)) static void leave_the_children_alone() {
     if (void *vosk = dlopen("libvosk.so", RTLD_LAZY | RTLD_NOLOAD)) {
         dlclose(vosk);
         unsetenv("LD_PRELOAD");
+        unsetenv("LD_LIBRARY_PATH");
     }
 }
 

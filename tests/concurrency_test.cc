@@ -49,9 +49,9 @@ class Gate {
     explicit Gate(const std::string &path) : announce_(path + ".announce"), wait_(path + ".wait") {}
     // Shell commands for a stub.
     std::string announce(const std::string &what) const {
-        return "echo " + what + " > " + announce_.path();
+        return "echo " + what + " > " + quote(announce_.path());
     }
-    std::string wait() const { return "read go < " + wait_.path(); }
+    std::string wait() const { return "read go < " + quote(wait_.path()); }
     void release() { ASSERT_TRUE(wait_.write_line("go")); }
     // The next line a stub announced; "" on timeout.
     std::string next_line() { return announce_.read_line(); }

@@ -315,7 +315,8 @@ TEST(StandIns, ReachNoProgramThatTheRunStarts) {
         box.use_audio(fixture("speech.raw"));
         box.use_fake_vosk({{"FAKE_VOSK_RESULT", "{\"text\" : \"open the browser\"}"}});
         box.use_fake_alsa();
-        const std::string report = "echo \"$(basename \"$0\"):${LD_PRELOAD-}\" >&7\n";
+        const std::string report =
+            "echo \"$(basename \"$0\"):${LD_PRELOAD-}${LD_LIBRARY_PATH-}\" >&7\n";
         box.add_program("mkdir", report + "exec /bin/mkdir \"$@\"\n");
         box.add_program("paplay", report);
         box.add_program("tovu-processor", report);

@@ -32,6 +32,7 @@ bool test_passed() {
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    sandbox::reach_trees();
     sandbox::set_harness({add_failure, test_name, test_passed});
     return RUN_ALL_TESTS();
 }

@@ -152,9 +152,9 @@ std::string make_package(const Sandbox &box, const std::string &out, std::string
                                                 "/CPackConfig.cmake\")\n"
                                                 "set(CPACK_INSTALL_CMAKE_PROJECTS \"\")\n"
                                                 "set(CPACK_INSTALL_COMMANDS \"" TOVU_CMAKE_COMMAND
-                                                " --install " +
+                                                " --install \\\"" +
                                                 build_dir +
-                                                " --prefix /usr --strip\")\n"
+                                                "\\\" --prefix /usr --strip\")\n"
                                                 "set(CPACK_DEBIAN_COMPRESSION_TYPE zstd)\n");
     const Shell made = shell(TOVU_CPACK_COMMAND " -G DEB --config " + quote(box.root()) +
                              "/cpack.cmake -B " + quote(out));
@@ -636,9 +636,9 @@ TEST(Package, CarriesALibvoskFromOutside) {
     files.push_back(TOVU_LINKED_VOSK);
     const std::string b = "b=" + quote(build_dir) + " cmake=" TOVU_CMAKE_COMMAND R"sh(
 mkdir /tmp/up /tmp/work && cp /tmp/libvosk.so /usr/local/lib
-mount -t overlay -o lowerdir=$b,upperdir=/tmp/up,workdir=/tmp/work overlay $b && cd $b
-{ $cmake -U'*VOSK*' . && $cmake --build . -t tovu_installable &&
-  ${cmake%/*}/cpack -G DEB -B /tmp/deb; } >/tmp/log 2>&1 || { cat /tmp/log; exit 1; }
+mount -t overlay -o "lowerdir=$b,upperdir=/tmp/up,workdir=/tmp/work" overlay "$b" && cd "$b"
+{ "$cmake" -U'*VOSK*' . && "$cmake" --build . -t tovu_installable &&
+  "${cmake%/*}/cpack" -G DEB -B /tmp/deb; } >/tmp/log 2>&1 || { cat /tmp/log; exit 1; }
 rm /usr/local/lib/libvosk.so && apt install -y --no-install-recommends /tmp/deb/*.deb >/tmp/log 2>&1
 dpkg -L tovu-voice | grep libvosk
 )sh";

@@ -134,7 +134,7 @@ TEST_P(RealServer, Run) {
     if (kind == Kind::pipewire_alsa && leak_checked) {
         // alsa-lib unloads the plugin as the program ends, and what its
         // globals held would then look leaked.
-        box.set_env("LD_PRELOAD", pipewire_alsa_plugin() + "/libasound_module_pcm_pipewire.so");
+        box.preload(pipewire_alsa_plugin() + "/libasound_module_pcm_pipewire.so");
     }
     if (row.suspended) {
         ASSERT_TRUE(server->suspend(true));

@@ -64,7 +64,7 @@ TEST_P(RealCheckMic, AdjustThenTovuVoiceHears) {
     if (kind == Kind::pipewire_alsa) {
         // alsa-lib unloads the plugin as a program ends, and what its
         // globals held would then look leaked.
-        box.set_env("LD_PRELOAD", pipewire_alsa_plugin() + "/libasound_module_pcm_pipewire.so");
+        box.preload(pipewire_alsa_plugin() + "/libasound_module_pcm_pipewire.so");
     }
 #endif
     server.client({"pactl", "set-source-volume", "mic", std::to_string(row.percent) + "%"});
