@@ -82,7 +82,7 @@ TEST_P(Notification, SaysWhyARunFailed) {
                      : ending.audio[0] == 'p' ? ending.audio
                                               : file_device(fixture(ending.audio)));
     if (ending.on_terminal) {
-        box.set_command("script -qec " + quote(program()) + " /dev/null");
+        box.set_command("script -qec " + quote(quote(program())) + " /dev/null");
     }
     box.add_program("arecord", "exit 1\n");
     box.add_program("tovu-processor", "exit 0\n");

@@ -173,14 +173,13 @@ TEST(RecordOnly, StopTerminatesTheRecorderAndStops) {
         Fifo started(box.root() + "/started");
         const std::string log = quote(box.root() + "/recorder.log");
         // Records "forever" until SIGTERM; says when it has begun.
-        box.add_program("arecord",
-                        stub_prologue + "log=" + log +
-                            "\ntrap 'echo TERM >> \"$log\"; kill $sleeper; exit 143' TERM\n"
-                            "head -c 1000 /dev/zero > \"$f\"\n"
-                            "sleep 30 >/dev/null 2>&1 &\nsleeper=$!\n"
-                            "echo started > " +
-                            quote(started.path()) + "\nwait $sleeper\necho finished >> " + log +
-                            "\n");
+        box.add_program("arecord", stub_prologue + "trap \"echo TERM >> " + log +
+                                       "; kill \\$sleeper; exit 143\" TERM\n"
+                                       "head -c 1000 /dev/zero > \"$f\"\n"
+                                       "sleep 30 >/dev/null 2>&1 &\nsleeper=$!\n"
+                                       "echo started > " +
+                                       quote(started.path()) +
+                                       "\nwait $sleeper\necho finished >> " + log + "\n");
         Process run = box.start();
         ASSERT_EQ(started.read_line(), "started");
         EXPECT_TRUE(exists(box.tmp("stt_audio.wav")));
