@@ -227,6 +227,19 @@ void Sandbox::use_asoundrc(const std::string &text) {
     write_file(root_ + "/home/.asoundrc", text);
 }
 
+void Sandbox::use_sound_server(const sound::Server &server) {
+    use_asoundrc(server.client_asoundrc());
+    set_env("XDG_RUNTIME_DIR", server.runtime_dir());
+    set_env("PIPEWIRE_RUNTIME_DIR", server.runtime_dir());
+#ifdef __SANITIZE_ADDRESS__
+    if (server.kind() == sound::Kind::pipewire_alsa) {
+        // alsa-lib unloads the plugin as a program ends, and what its
+        // globals held would then look leaked.
+        preload(pipewire_alsa_plugin() + "/libasound_module_pcm_pipewire.so");
+    }
+#endif
+}
+
 void Sandbox::use_audio(const std::string &raw_file) {
     use_asoundrc(file_device(raw_file));
 }

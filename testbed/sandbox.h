@@ -12,6 +12,7 @@
 
 #include "child.h"
 #include "files.h"
+#include "sound_server.h"
 
 #include <chrono>
 #include <cstddef>
@@ -171,6 +172,8 @@ class Sandbox {
     void use_no_device();
     // Any .asoundrc text.
     void use_asoundrc(const std::string &text);
+    // ALSA's default devices routed to `server`, as on a desktop.
+    void use_sound_server(const sound::Server &server);
 
     // The run sees a fresh machine: no data directory and no
     // /usr/share/extras, until the program makes them.

@@ -185,9 +185,8 @@ Server::Server(Kind kind, std::string dir, const std::string &plugin_dir)
     };
     if (!pactl_ok(
             {"load-module", "module-null-sink", "sink_name=room", "rate=16000", "channels=1"}) ||
-        !pactl_ok({"load-module", "module-null-sink", "sink_name=speakers"}) ||
-        !make_mic() || !pactl_ok({"set-default-sink", "room"}) ||
-        !pactl_ok({"set-default-source", "mic"})) {
+        !pactl_ok({"load-module", "module-null-sink", "sink_name=speakers"}) || !make_mic() ||
+        !pactl_ok({"set-default-sink", "room"}) || !pactl_ok({"set-default-source", "mic"})) {
         fail("cannot make the sink and the source");
         return;
     }

@@ -51,6 +51,7 @@ class Server {
     Server &operator=(const Server &) = delete;
 
     bool ready() const { return error_.empty(); }
+    Kind kind() const { return kind_; }
     const std::string &error() const { return error_; } // what failed, and the logs
     // XDG_RUNTIME_DIR of its clients: a short path of its own in /run, as
     // the socket paths in it must fit in 108 bytes.

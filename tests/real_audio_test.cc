@@ -105,12 +105,6 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool leak_checked = true; // the program's exit runs the leak check
-#else
-constexpr bool leak_checked = false;
-#endif
-
 // How the server lists the program's capture stream: which route it took.
 std::string stream_name(Kind kind) {
     return kind == Kind::pipewire_alsa ? "PipeWire ALSA [tovu-voice]" : "ALSA plug-in [tovu-voice]";
@@ -128,14 +122,7 @@ TEST_P(RealServer, Run) {
     }
     server.emplace(kind, box.root() + "/server", pipewire_alsa_plugin());
     ASSERT_TRUE(server->ready()) << server->error();
-    box.use_asoundrc(server->client_asoundrc());
-    box.set_env("XDG_RUNTIME_DIR", server->runtime_dir());
-    box.set_env("PIPEWIRE_RUNTIME_DIR", server->runtime_dir());
-    if (kind == Kind::pipewire_alsa && leak_checked) {
-        // alsa-lib unloads the plugin as the program ends, and what its
-        // globals held would then look leaked.
-        box.preload(pipewire_alsa_plugin() + "/libasound_module_pcm_pipewire.so");
-    }
+    box.use_sound_server(*server);
     if (row.suspended) {
         ASSERT_TRUE(server->suspend(true));
     }

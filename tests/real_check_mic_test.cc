@@ -57,16 +57,7 @@ TEST_P(RealCheckMic, AdjustThenTovuVoiceHears) {
     box.add_program("tovu-processor", "echo \"$@\" >&7\n");
     sound::Server server(kind, box.root() + "/server", pipewire_alsa_plugin());
     ASSERT_TRUE(server.ready()) << server.error();
-    box.use_asoundrc(server.client_asoundrc());
-    box.set_env("XDG_RUNTIME_DIR", server.runtime_dir());
-    box.set_env("PIPEWIRE_RUNTIME_DIR", server.runtime_dir());
-#ifdef __SANITIZE_ADDRESS__
-    if (kind == Kind::pipewire_alsa) {
-        // alsa-lib unloads the plugin as a program ends, and what its
-        // globals held would then look leaked.
-        box.preload(pipewire_alsa_plugin() + "/libasound_module_pcm_pipewire.so");
-    }
-#endif
+    box.use_sound_server(server);
     server.client({"pactl", "set-source-volume", "mic", std::to_string(row.percent) + "%"});
     ASSERT_EQ(mic_percent(server), row.percent);
     const bool at_limit = row.percent == 150;

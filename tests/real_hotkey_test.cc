@@ -94,9 +94,7 @@ TEST_P(Hotkey, Run) {
         "paplay",
         "case \"$1\" in */start.wav) " + (row.act == Act::request ? play : "") + ";; esac\n" +
             (kind == Kind::pulseaudio ? "exec sleep 0.16\n" : "exec /usr/bin/paplay \"$@\"\n"));
-    box.use_asoundrc(server->client_asoundrc());
-    box.set_env("XDG_RUNTIME_DIR", server->runtime_dir());
-    box.set_env("PIPEWIRE_RUNTIME_DIR", server->runtime_dir());
+    box.use_sound_server(*server);
     box.set_env("PULSE_SINK", "speakers");
 
     Process run = box.start();
