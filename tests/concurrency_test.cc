@@ -88,7 +88,7 @@ void expect_correct_result(Sandbox &box, Process &first) {
 void expect_second_start(const Result &r, const std::string &out) {
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, out);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err.find("Error"), std::string::npos) << r.err;
 }
 
 // The first run, cancelled, ends as on Ctrl-C: nothing handed on, no audio

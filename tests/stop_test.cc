@@ -221,6 +221,9 @@ TEST(Stop, CtrlCDuringSpeechStopsWithoutRecognizing) {
     Process run = box.start();
     box.feed(chunks(0, 2) + chunks(1000, 3));
     ASSERT_TRUE(run.wait_for_output("Listening... ..."));
+    // Blocked in the next read: a Ctrl-C just before it would find the test
+    // device's FIFO read still to come, which no signal then ends.
+    ASSERT_TRUE(wait_for_sleep_in(run.pid(), "pipe_read"));
     run.interrupt();
     ASSERT_TRUE(run.wait_for_output(stopping));
     const Result r = run.finish();

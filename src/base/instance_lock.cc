@@ -119,12 +119,17 @@ int ask_lock_holder(const InstanceLock &lock) {
     const AnswerBlock block;
     // The holder as a process of its own, not a number that a new process
     // could take over once it has ended: its pidfd, taken while the lock
-    // still names it.
+    // still names it. Where there are no pidfds (kernels before 5.3, or
+    // under valgrind), the number, right after the lock named it again.
     const UniqueFd process(static_cast<int>(syscall(SYS_pidfd_open, lock.holder(), 0)));
-    if (!process || lock_holder(lock.fd()) != lock.holder()) {
+    const bool by_number = !process && errno == ENOSYS;
+    if ((!process && !by_number) || lock_holder(lock.fd()) != lock.holder()) {
         return 0;
     }
-    if (syscall(SYS_pidfd_send_signal, process.get(), second_start_signal, nullptr, 0) != 0) {
+    const long sent =
+        by_number ? kill(lock.holder(), second_start_signal)
+                  : syscall(SYS_pidfd_send_signal, process.get(), second_start_signal, nullptr, 0);
+    if (sent != 0) {
         return errno == ESRCH ? 0 : -1;
     }
     sigset_t answer;
